@@ -1,0 +1,53 @@
+#ifndef _aError_H_
+#define _aError_H_
+
+#include <stdint.h>
+
+// Library error codes. The numbering travels inside device error replies,
+// so it is part of the device protocol and must never change.
+typedef enum {
+    aErrNone = 0,
+    aErrMemory = 1,
+    aErrParam = 2,
+    aErrNotFound = 3,
+    aErrFileNameLength = 4,
+    aErrBusy = 5,
+    aErrIO = 6,
+    aErrMode = 7,
+    aErrWrite = 8,
+    aErrRead = 9,
+    aErrEOF = 10,
+    aErrNotReady = 11,
+    aErrPermission = 12,
+    aErrRange = 13,
+    aErrSize = 14,
+    aErrOverrun = 15,
+    aErrParse = 16,
+    aErrConfiguration = 17,
+    aErrTimeout = 18,
+    aErrInitialization = 19,
+    aErrVersion = 20,
+    aErrUnimplemented = 21,
+    aErrDuplicate = 22,
+    aErrCancel = 23,
+    aErrPacket = 24,
+    aErrConnection = 25,
+    aErrIndexRange = 26,
+    aErrShortCommand = 27,
+    aErrInvalidEntity = 28,
+    aErrInvalidOption = 29,
+    aErrResource = 30,
+    aErrMedia = 31,
+    aErrAsyncReturn = 32,
+    aErrStreamStale = 33,
+    aErrUnknown = 34
+} aErr;
+
+#define aERR_COUNT 35
+
+// Name of the code ("aErrNone"); codes above 34 give "aErrUnknown".
+const char* aError_GetErrorText(uint32_t code);
+// Description of the code ("Success, no error"); codes above 34 give "Unknown error".
+const char* aError_GetErrorDescription(uint32_t code);
+
+#endif
