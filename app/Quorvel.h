@@ -62,6 +62,9 @@ public:
     bool Recover_Firmware(const std::string& port, uint32_t buildNumber, uint32_t baudRate,
                           uint32_t serialNumber, const std::string& birdFile, bool override);
 
+    // Image check (-C): loads the image as the update would and prints a summary.
+    bool Check_BirdFile(const std::string& path);
+
     const std::string& ServerUrl() const { return serverUrl_; }
     const std::string& StorageDirectory() const { return storageDirectory_; }
     QuorvelDisplayInterface& Display() { return display_; }
