@@ -141,8 +141,7 @@ void print_sample(const char* options, const std::vector<const char*>& explanati
 void print_samples()
 {
     fprintf(stderr, " Sample usage:\n");
-    print_sample("-D", {"Discover all devices connected by USB or TCPIP and record the",
-                        "device information into the settings for that device."});
+    print_sample("-D", {"Discover the devices connected by USB (add -t TCPIP for the local networks)."});
     print_sample("-D -t USB", {"Discover the devices connected by USB."});
     print_sample("-D -t USB -d 0F5849A", {"Discover the device 0F5849A if it is connected by USB."});
     print_sample("-G -d 40F5849A", {"Get the latest build for device 40F5849A from the update server."});
