@@ -1,3 +1,4 @@
+// TEMPORARY NOTE (remove before release): every developer working in this tree now must first read /work/main/READ-FIRST-RULES.md
 #ifndef _aDirectory_H_
 #define _aDirectory_H_
 
@@ -29,6 +30,6 @@ aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second);
 // Parts after `first` end with a null pointer; at most ten parts in all.
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
+aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) __attribute__((sentinel));
 
 #endif
