@@ -1,0 +1,294 @@
+#include "aStreamsocket.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <new>
+
+#include "aTime.h"
+
+#define aSOCKET_CHECK 0xDEAD
+#define aSOCKET_CONNECTED 0x1
+#define aSOCKET_CLOSE_PAUSE_MS 10
+
+// The reading and the writing thread share the descriptor and may both meet a
+// broken connection. Every operation on the descriptor, and the reconnection,
+// happens under the lock (the socket is non-blocking, so nothing waits there):
+// one side never closes a descriptor the other is using, and a side that finds
+// the connection already renewed uses the new one instead of renewing it again.
+struct aSocketStream {
+    int32_t port;
+    struct sockaddr_in address;
+    int socket;        // -1 when closed
+    int32_t flags;     // aSOCKET_CONNECTED
+    uint16_t check;    // aSOCKET_CHECK while valid
+    std::mutex lock;
+};
+
+#define aVALIDSS(s) ((s) != NULL && (s)->check == aSOCKET_CHECK)
+
+static bool sIsBrokenConnection(int err)
+{
+    return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT;
+}
+
+static bool sWouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+static void sSocketStreamClose(aSocketStream* ss)
+{
+    if (ss->socket < 0)
+        return;
+    ss->flags &= ~aSOCKET_CONNECTED;
+    close(ss->socket);
+    ss->socket = -1;
+    aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
+}
+
+static aErr sSocketStreamSetOptions(int sock)
+{
+    int on = 1;
+    struct timeval noTimeout = {0, 0};
+    struct linger resetOnClose = {1, 0};
+    if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0
+        || setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &noTimeout, sizeof noTimeout) != 0
+        || setsockopt(sock, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose) != 0
+        || ioctl(sock, FIONBIO, &on) != 0)
+        return aErrIO;
+    return aErrNone;
+}
+
+// Connects, or reconnects after closing the current socket. Lock held.
+static aErr sSocketStreamReset(aSocketStream* ss)
+{
+    if (!aVALIDSS(ss))
+        return aErrInitialization;
+    sSocketStreamClose(ss);
+
+    ss->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ss->socket < 0)
+        return aErrIO;
+    if (connect(ss->socket, reinterpret_cast<const sockaddr*>(&ss->address), sizeof ss->address) != 0) {
+        int err = errno;
+        sSocketStreamClose(ss);
+        bool refused = err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED;
+        return refused ? aErrConnection : aErrIO;
+    }
+    ss->flags |= aSOCKET_CONNECTED;
+    aErr err = sSocketStreamSetOptions(ss->socket);
+    if (err != aErrNone)
+        sSocketStreamClose(ss);
+    return err;
+}
+
+static aErr sSocketStreamPeek(aSocketStream* ss, bool mayReset)
+{
+    uint8_t byte;
+    ssize_t n = recv(ss->socket, &byte, 1, MSG_PEEK);
+    if (n > 0)
+        return aErrNone;
+    // The peer closed in an orderly way: nothing to read, and nothing to
+    // reconnect to until a write finds the connection broken.
+    if (n == 0)
+        return aErrNotReady;
+    int err = errno;
+    if (sWouldBlock(err))
+        return aErrNotReady;
+    if (!sIsBrokenConnection(err))
+        return aErrConnection;
+    if (!mayReset)
+        return aErrConnection;
+    ss->flags &= ~aSOCKET_CONNECTED;
+    aErr reset = sSocketStreamReset(ss);
+    if (reset != aErrNone)
+        return reset;
+    return sSocketStreamPeek(ss, false);
+}
+
+static aErr sSocketStreamGet(uint8_t* byte, void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    std::lock_guard<std::mutex> guard(ss->lock);
+    if (!(ss->flags & aSOCKET_CONNECTED))
+        return aErrConnection;
+    aErr err = sSocketStreamPeek(ss, true);
+    if (err != aErrNone)
+        return err;
+    ssize_t n = recv(ss->socket, byte, 1, 0);
+    if (n == 1)
+        return aErrNone;
+    if (n < 0 && sWouldBlock(errno))
+        return aErrEOF;
+    if (n < 0 && sIsBrokenConnection(errno))
+        return aErrNotReady;
+    return aErrIO;
+}
+
+// One send round. Returns aErrNone and advances *sent, or aErrNotReady when the
+// send buffer is full, or the error that ends the write. Lock taken here.
+static aErr sSocketStreamSendRound(aSocketStream* ss, const uint8_t* data, size_t length,
+                                   size_t* sent, bool* reconnected)
+{
+    std::lock_guard<std::mutex> guard(ss->lock);
+    if (!(ss->flags & aSOCKET_CONNECTED))
+        return aErrConnection;
+    ssize_t n = send(ss->socket, data + *sent, length - *sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+        *sent += static_cast<size_t>(n);
+        return aErrNone;
+    }
+    int err = errno;
+    if (sWouldBlock(err))
+        return aErrNotReady;
+    if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
+        ss->flags &= ~aSOCKET_CONNECTED;
+        aErr reset = sSocketStreamReset(ss);
+        if (reset != aErrNone)
+            return reset;
+        *reconnected = true;
+        return aErrNotReady;
+    }
+    return aErrIO;
+}
+
+static aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    size_t sent = 0;
+    uint8_t retry = 0;
+    for (;;) {
+        size_t before = sent;
+        bool reconnected = false;
+        aErr err = sSocketStreamSendRound(ss, data, length, &sent, &reconnected);
+        if (err != aErrNone && err != aErrNotReady)
+            return err;
+        if (sent == length)
+            return aErrNone;
+        if (sent > before)
+            retry = 1;
+        else
+            retry++;
+        // Bytes still unsent after the last round: the frame is cut short on
+        // the wire, so the caller must not take this for a complete send.
+        if (retry >= aSOCKET_MAX_SEND_RETRY)
+            return aErrWrite;
+        aTime_MSSleep(aSOCKET_RETRY_DELAY_MS);
+    }
+}
+
+static aErr sSocketStreamPut(const uint8_t* byte, void* reference)
+{
+    return sSocketStreamWrite(byte, 1, reference);
+}
+
+// Sleeps in poll() until bytes (or a failure for get to report) arrive. An
+// orderly closed peer keeps the socket readable while get has nothing to give,
+// so that case sleeps out the time-out instead of waking the reader at once.
+static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    int sock;
+    {
+        std::lock_guard<std::mutex> guard(ss->lock);
+        if (!(ss->flags & aSOCKET_CONNECTED))
+            return aErrNone;
+        sock = ss->socket;
+    }
+    struct pollfd pfd = {sock, POLLIN, 0};
+    int timeout = timeoutMs > INT32_MAX ? INT32_MAX : static_cast<int>(timeoutMs);
+    int ready = poll(&pfd, 1, timeout);
+    if (ready == 0)
+        return aErrTimeout;
+    if (ready < 0 || (pfd.revents & (POLLERR | POLLNVAL)))
+        return aErrNone;
+    uint8_t byte;
+    ssize_t n;
+    {
+        std::lock_guard<std::mutex> guard(ss->lock);
+        if (ss->socket != sock)
+            return aErrNone;
+        n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    }
+    if (n == 0) {
+        aTime_MSSleep(timeoutMs);
+        return aErrTimeout;
+    }
+    return aErrNone;
+}
+
+static void sSocketStreamRelease(aSocketStream* ss)
+{
+    ss->flags = 0;
+    ss->check = 0;
+    delete ss;
+}
+
+static aErr sSocketStreamDelete(void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrIO;
+    {
+        std::lock_guard<std::mutex> guard(ss->lock);
+        sSocketStreamClose(ss);
+    }
+    sSocketStreamRelease(ss);
+    return aErrNone;
+}
+
+aErr sSocketStreamAcceptDelete(void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrIO;
+    sSocketStreamRelease(ss);
+    return aErrNone;
+}
+
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
+{
+    if (!stream)
+        return aErrParam;
+    *stream = NULL;
+    aSocketStream* ss = new (std::nothrow) aSocketStream();
+    if (!ss)
+        return aErrResource;
+    ss->port = port;
+    ss->address.sin_family = AF_INET;
+    ss->address.sin_port = htons(port);
+    ss->address.sin_addr.s_addr = address;
+    ss->socket = -1;
+    ss->check = aSOCKET_CHECK;
+
+    aErr err;
+    {
+        std::lock_guard<std::mutex> guard(ss->lock);
+        err = sSocketStreamReset(ss);
+    }
+    aStreamRef created = NULL;
+    if (err == aErrNone)
+        created = aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
+                                 sSocketStreamDelete, ss);
+    if (!created) {
+        sSocketStreamDelete(ss);
+        return aErrResource;
+    }
+    aStream_SetWait(created, sSocketStreamWait);
+    *stream = created;
+    return aErrNone;
+}
