@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -90,15 +91,39 @@ TEST(Directory, EnsureFailsOnAFileInTheWay)
     EXPECT_EQ(aDirectory_Ensure(nullptr, 0755), aErrParam);
 }
 
+// Root passes every permission check, so permission failures are shown in a
+// child process that has given up root for the nobody identity. The child
+// builds its own tree and exits 0 only when every check held; what it prints
+// (standard output joined to standard error) is matched by the caller.
+void InChildWithoutRoot(const std::string& base, bool (*body)(const std::string& base))
+{
+    dup2(2, 1);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+        fprintf(stderr, "cannot drop root\n");
+        std::exit(2);
+    }
+    std::exit(body(base) ? 0 : 1);
+}
+
+#define CHECK_IN_CHILD(condition) \
+    if (!(condition)) {           \
+        fprintf(stderr, "failed: %s\n", #condition); \
+        return false;             \
+    }
+
+bool EnsureBelowLockedDirectory(const std::string& base)
+{
+    const std::string locked = base + "/locked";
+    CHECK_IN_CHILD(mkdir(locked.c_str(), 0500) == 0);
+    CHECK_IN_CHILD(aDirectory_Ensure((locked + "/x/y").c_str(), 0755) == aErrPermission);
+    return true;
+}
+
 TEST(Directory, EnsureReportsPermission)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root ignores directory permissions";
     TempDir dir;
-    const std::string locked = dir.file("locked");
-    ASSERT_EQ(mkdir(locked.c_str(), 0500), 0);
-    EXPECT_EQ(aDirectory_Ensure((locked + "/x/y").c_str(), 0755), aErrPermission);
-    chmod(locked.c_str(), 0700);
+    chmod(dir.path().c_str(), 0777);
+    EXPECT_EXIT(InChildWithoutRoot(dir.path(), EnsureBelowLockedDirectory), testing::ExitedWithCode(0), "^$");
 }
 
 TEST(Directory, EnsureRelativePath)
@@ -175,25 +200,24 @@ TEST(Directory, DeleteAndDeleteTree)
     EXPECT_EQ(aDirectory_Delete(root.c_str()), aErrNone);
 }
 
+bool DeleteTreeWithLockedFile(const std::string& base)
+{
+    const std::string root = base + "/tree";
+    CHECK_IN_CHILD(aDirectory_Ensure((root + "/locked").c_str(), 0755) == aErrNone);
+    WriteFile(root + "/locked/f", "x");
+    CHECK_IN_CHILD(chmod((root + "/locked").c_str(), 0500) == 0);
+    CHECK_IN_CHILD(aDirectory_DeleteTree(root.c_str()) == aErrUnknown);
+    CHECK_IN_CHILD(aDirectory_Exists((root + "/locked").c_str()));
+    return true;
+}
+
 TEST(Directory, DeleteTreeStopsAtAFileItCannotRemove)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root ignores directory permissions";
     TempDir dir;
-    const std::string root = dir.file("tree");
-    ASSERT_EQ(aDirectory_Ensure((root + "/locked").c_str(), 0755), aErrNone);
-    WriteFile(root + "/locked/f", "x");
-    chmod((root + "/locked").c_str(), 0500);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    aErr result = aDirectory_DeleteTree(root.c_str());
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    chmod((root + "/locked").c_str(), 0700);
-    EXPECT_EQ(result, aErrUnknown);
-    EXPECT_EQ(out, "---error unlink-ing file [" + root + "/locked/f]\n");
-    EXPECT_EQ(err, "aDirectory_DeleteTree: Permission denied\n");
-    EXPECT_TRUE(aDirectory_Exists(root.c_str()));
+    chmod(dir.path().c_str(), 0777);
+    EXPECT_EXIT(InChildWithoutRoot(dir.path(), DeleteTreeWithLockedFile), testing::ExitedWithCode(0),
+                "^aDirectory_DeleteTree: Permission denied\n"
+                "---error unlink-ing file \\[" + dir.path() + "/tree/locked/f\\]\n$");
 }
 
 TEST(Directory, CwdExecutableAndHome)

@@ -36,9 +36,11 @@ TEST(OsMutex, LockTryLockUnlockAndDestroy)
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(aMutex_TryLock(mutex), aErrNone);
     EXPECT_EQ(aMutex_TryLock(mutex), aErrBusy);
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer reports the deliberate misuse itself
     // A held mutex is not freed under possible waiters; the caller keeps it.
     EXPECT_EQ(aMutex_Destroy(&mutex), aErrBusy);
     ASSERT_NE(mutex, nullptr);
+#endif
     EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
     EXPECT_EQ(aMutex_Lock(mutex), aErrNone);
     EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
