@@ -1,4 +1,3 @@
-// TEMPORARY NOTE (remove before release): every developer working in this tree now must first read /work/main/READ-FIRST-RULES.md
 #ifndef _aDirectory_H_
 #define _aDirectory_H_
 
