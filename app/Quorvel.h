@@ -30,6 +30,8 @@ struct Fingerprint {
 // Build number text -> version (description) text.
 typedef std::map<std::string, std::string> BuildMap;
 
+class BirdFile;
+
 // The update engine: one per run. Every operation connects, works and
 // disconnects within the call, and reports through the display.
 class Quorvel {
@@ -38,6 +40,12 @@ public:
     static constexpr uint8_t FAMILY_NONE = 0;
     static constexpr uint8_t FAMILY_IMX = 1;
     static constexpr uint8_t FAMILY_LPC = 2;
+
+    // A build's image in a device's store entry: the build number, then this.
+    static constexpr const char* IMAGE_EXTENSION = ".bird";
+    // Attributes recording the last download in a device's store entry.
+    static constexpr const char* KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+    static constexpr const char* KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
 
     Quorvel(const std::string& serverUrl, const std::string& storageDirectory,
             QuorvelDisplayInterface& display);
@@ -51,6 +59,11 @@ public:
     uint32_t Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
                                bool noCalibration);
     uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build, bool override);
+    // The image to transfer: the file at `path`, or else the build from the
+    // device's store entry (downloaded first when missing and allowed).
+    // Throws std::runtime_error when no image can be had.
+    BirdFile load_bird(const std::string& label, const std::string& path, uint32_t serialNumber, uint32_t build,
+                       bool downloadIfMissing);
 
     // Firmware update (-U).
     bool Update_Firmware(uint32_t serialNumber, uint32_t buildNumber, const std::string& birdFile,
@@ -77,6 +90,10 @@ public:
 private:
     // Reports an operation that this build does not provide yet.
     void unavailable(const char* what);
+    // GetBuild on a worker thread while the spinner turns; the image text,
+    // empty when the download failed.
+    std::string fetch_image(uint32_t serialNumber, const std::string& firmware, const std::string& build,
+                            bool noCalibration);
 
     std::string serverUrl_;
     std::string storageDirectory_;

@@ -140,8 +140,9 @@ std::string FirmwareTree::FirmwareId(uint32_t serial) const
 std::string FirmwareTree::VersionText(uint32_t serial, uint32_t build) const
 {
     std::string line;
-    _first_line(BuildPath(serial, build, VERSION_SUFFIX), line);
-    return line;
+    if (_first_line(BuildPath(serial, build, VERSION_SUFFIX), line) && !line.empty())
+        return line;
+    return DEFAULT_VERSION_TEXT;
 }
 
 bool FirmwareTree::ReadImage(uint32_t serial, uint32_t build, std::string& bytes) const

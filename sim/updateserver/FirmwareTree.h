@@ -35,6 +35,9 @@ class FirmwareTree {
 public:
     static constexpr uint32_t DEFAULT_RECOVERY_SERIAL = 0xDEADDEAD;
     static constexpr const char* DEFAULT_FIRMWARE_ID = "standard";
+    // Quorvel skips build list lines shorter than three characters, so "7;"
+    // would vanish: a build without a version file gets this text instead.
+    static constexpr const char* DEFAULT_VERSION_TEXT = "unknown";
     static constexpr const char* IMAGE_SUFFIX = ".bird";
     static constexpr const char* VERSION_SUFFIX = ".version";
     static constexpr const char* CURRENT_FILE = "current";

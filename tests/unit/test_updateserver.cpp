@@ -20,6 +20,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "UpdateServerRequest.h"
 #include "UpdateServerProcess.h"
 
@@ -141,38 +142,6 @@ private:
     std::string base_;
 };
 
-// Collects the DEBUG_ServerComm log lines written while it lives.
-class LogCapture {
-public:
-    LogCapture() : file_(tmpfile()), previousMask_(Log::package_bitmask), previous_(Log::fh)
-    {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_ServerComm);
-    }
-    ~LogCapture()
-    {
-        Log::SetOutput(previous_);
-        Log::package_bitmask = previousMask_;
-        fclose(file_);
-    }
-    std::string Text()
-    {
-        fflush(file_);
-        std::string text;
-        rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
-
-private:
-    FILE* file_;
-    uint32_t previousMask_;
-    FILE* previous_;
-};
-
 const uint32_t SERIAL = 0x0000ABCD;
 
 TEST(HTTPRequest, QueryStringInKeyOrderWithTrailingAmpersand)
@@ -199,7 +168,7 @@ TEST(UpdateServerRequest, DefaultBaseUrlIsTheBuiltInServer)
 TEST(UpdateServerRequest, ExactRequestUrls)
 {
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     std::string build = "125", firmware = "fw", image;
     UpdateServerRequest::BuildList builds;
     uint32_t serial = 0, recoveryBuild = 0;
@@ -222,7 +191,7 @@ TEST(UpdateServerRequest, ExactRequestUrls)
         "/cgi/u?brief=true&fp=12345678%209ABCDEF0%2000000001%20FFFFFFFF&op=fix&",
     };
     EXPECT_EQ(server.Targets(), expected);
-    std::string text = log.Text();
+    std::string text = log.text();
     for (const auto& target : expected)
         EXPECT_NE(text.find("GET(" + server.Base().substr(0, server.Base().size() - 6) + target + ")\n"),
                   std::string::npos)
@@ -301,11 +270,11 @@ TEST(UpdateServerRequest, BuildListReplies)
 TEST(UpdateServerRequest, BuildListLogsEveryLineAndEntry)
 {
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Answer(200, "ok\n12\n125;2.1.0-long-text\n");
     UpdateServerRequest::BuildList builds;
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(SERIAL, builds, server.BaseUrl()));
-    std::string text = log.Text();
+    std::string text = log.text();
     EXPECT_NE(text.find("GetBuildList processing entry: [12]\n"), std::string::npos) << text;
     EXPECT_NE(text.find("GetBuildList processing entry: [125;2.1.0-long-text]\n"), std::string::npos);
     EXPECT_NE(text.find("GetBuildList [125][2.1.0-long]\n"), std::string::npos);
@@ -342,11 +311,11 @@ TEST(UpdateServerRequest, RecoveryInfoReplies)
         EXPECT_EQ(serial, c.serial);
         EXPECT_EQ(build, c.build);
     }
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Answer(200, "ok\n40F5849A\n");
     uint32_t serial = 0, build = 0;
     ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo(fingerprint, serial, build, server.BaseUrl()));
-    EXPECT_NE(log.Text().find("GetRecoveryInfo [ok][40F5849A][]\n"), std::string::npos) << log.Text();
+    EXPECT_NE(log.text().find("GetRecoveryInfo [ok][40F5849A][]\n"), std::string::npos) << log.text();
 }
 
 TEST(UpdateServerRequest, GetBuildReplies)
@@ -369,7 +338,7 @@ TEST(UpdateServerRequest, GetBuildReplies)
 TEST(UpdateServerRequest, NotFoundLeavesOutputsUnchangedAndLogsStatusAndBody)
 {
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Answer(404, "ok\n999\nfw\n");
     std::string build = "b", firmware = "f", image = "i";
     uint32_t serial = 5, recoveryBuild = 6;
@@ -383,7 +352,7 @@ TEST(UpdateServerRequest, NotFoundLeavesOutputsUnchangedAndLogsStatusAndBody)
     EXPECT_EQ(image, "i");
     EXPECT_EQ(serial, 5u);
     EXPECT_EQ(recoveryBuild, 6u);
-    std::string text = log.Text();
+    std::string text = log.text();
     EXPECT_NE(text.find("QueryBuild ==> [404] [ok\n999\nfw\n]\n"), std::string::npos) << text;
     EXPECT_NE(text.find("GetBuild ==> [404] ["), std::string::npos);
     EXPECT_NE(text.find("GetRecoveryInfo ==> [404] ["), std::string::npos);
@@ -393,23 +362,23 @@ TEST(UpdateServerRequest, NotFoundLeavesOutputsUnchangedAndLogsStatusAndBody)
 TEST(UpdateServerRequest, ReplyWithoutOkLogsTheRequest)
 {
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Answer(200, "error: unknown device\n");
     std::string build = "b", firmware = "f";
     EXPECT_FALSE(UpdateServerRequest::QueryBuild(SERIAL, build, firmware, server.BaseUrl()));
     EXPECT_EQ(build, "b");
-    EXPECT_NE(log.Text().find("ServerCommClass: QueryBuild failed [" + server.Base() + "?op=qu&sn=0000ABCD&]\n"),
+    EXPECT_NE(log.text().find("ServerCommClass: QueryBuild failed [" + server.Base() + "?op=qu&sn=0000ABCD&]\n"),
               std::string::npos)
-        << log.Text();
+        << log.text();
 }
 
 TEST(UpdateServerRequest, ReceivedDataIsLogged)
 {
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Answer(200, "ok\n");
     ASSERT_TRUE(UpdateServerRequest::ping(server.BaseUrl()));
-    std::string text = log.Text();
+    std::string text = log.text();
     EXPECT_NE(text.find("rcv_data called (..., 1, 3, "), std::string::npos) << text;
     EXPECT_NE(text.find(std::string(97, ' ') + "ok\n]\n"), std::string::npos) << text;
     EXPECT_NE(text.find("rcv_data returns 3\n"), std::string::npos);
@@ -417,23 +386,23 @@ TEST(UpdateServerRequest, ReceivedDataIsLogged)
 
 TEST(UpdateServerRequest, UnreachableServerFailsWithLibcurlText)
 {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     std::string url = "http://127.0.0.1:" + std::to_string(testsupport::UnusedPort()) + "/cgi/u";
     EXPECT_THROW(HTTPRequest::GET(url, {{"op", "hi"}}), std::runtime_error);
     UpdateServerRequest::BuildList builds{{"1", "x"}};
     EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
     EXPECT_FALSE(UpdateServerRequest::GetBuildList(SERIAL, builds, url.c_str()));
     EXPECT_TRUE(builds.empty());
-    std::string text = log.Text();
+    std::string text = log.text();
     EXPECT_NE(text.find("ping ==> [Couldn't connect to server]\n"), std::string::npos) << text;
     EXPECT_NE(text.find("GetBuildList ==> [Couldn't connect to server]\n"), std::string::npos) << text;
 }
 
 TEST(UpdateServerRequest, OnlyHttpAndHttpsAreSpoken)
 {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     EXPECT_FALSE(UpdateServerRequest::ping("file:///etc/passwd"));
-    EXPECT_NE(log.Text().find("ping ==> [Unsupported protocol]\n"), std::string::npos) << log.Text();
+    EXPECT_NE(log.text().find("ping ==> [Unsupported protocol]\n"), std::string::npos) << log.text();
 }
 
 // Shortens the time-outs for one test.
@@ -460,12 +429,12 @@ TEST(UpdateServerRequest, SilentServerTimesOut)
 {
     ShortTimeouts timeouts(HTTPRequest::DEFAULT_CONNECT_TIMEOUT_MS, 1);
     CannedServer server;
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     server.Silent();
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(UpdateServerRequest::ping(server.BaseUrl()));
     EXPECT_LT(_seconds_since(start), 10.0);
-    EXPECT_NE(log.Text().find("ping ==> [Timeout was reached]\n"), std::string::npos) << log.Text();
+    EXPECT_NE(log.text().find("ping ==> [Timeout was reached]\n"), std::string::npos) << log.text();
 }
 
 TEST(UpdateServerRequest, ConnectionNeverAcceptedTimesOut)
@@ -485,12 +454,12 @@ TEST(UpdateServerRequest, ConnectionNeverAcceptedTimesOut)
         connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         fillers.push_back(fd);
     }
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
     EXPECT_LT(_seconds_since(start), 10.0);
-    EXPECT_NE(log.Text().find("ping ==> [Timeout was reached]\n"), std::string::npos) << log.Text();
+    EXPECT_NE(log.text().find("ping ==> [Timeout was reached]\n"), std::string::npos) << log.text();
     for (int fd : fillers)
         close(fd);
     close(listener);
