@@ -1,0 +1,86 @@
+#include "Faults.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+namespace vmodule {
+
+namespace {
+
+const FaultSpec kFaults[] = {
+    {"no-address-reply", 0, "no-address-reply", "leave the address query 0xAD unanswered"},
+    {"drop-reply", 1, "drop-reply:CMD", "answer no request whose command byte is CMD"},
+    {"drop-link", 1, "drop-link:N", "close the link when its N-th frame arrives (unanswered)"},
+    {"stray-byte", 0, "stray-byte", "send one odd byte (0x03) before the first frame on each link"},
+    {nullptr, 0, nullptr, nullptr},
+};
+
+bool ParseArg(const std::string& text, uint32_t& value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long parsed = strtoull(text.c_str(), &end, 0);
+    if (errno || *end || parsed > UINT32_MAX)
+        return false;
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+}  // namespace
+
+const FaultSpec* FaultTable()
+{
+    return kFaults;
+}
+
+bool FaultSet::Add(const std::string& text, std::string& error)
+{
+    FaultSwitch parsed;
+    size_t colon = text.find(':');
+    parsed.name = text.substr(0, colon);
+    if (colon != std::string::npos) {
+        std::string rest = text.substr(colon + 1);
+        size_t start = 0;
+        for (;;) {
+            size_t comma = rest.find(',', start);
+            uint32_t value = 0;
+            if (!ParseArg(rest.substr(start, comma - start), value)) {
+                error = text + ": arguments must be numbers";
+                return false;
+            }
+            parsed.args.push_back(value);
+            if (comma == std::string::npos)
+                break;
+            start = comma + 1;
+        }
+    }
+    for (const FaultSpec* spec = kFaults; spec->name; ++spec) {
+        if (parsed.name != spec->name)
+            continue;
+        if (static_cast<int>(parsed.args.size()) != spec->argCount) {
+            error = text + ": expected " + spec->form;
+            return false;
+        }
+        switches_.push_back(parsed);
+        return true;
+    }
+    error = "unknown fault " + parsed.name;
+    return false;
+}
+
+const FaultSwitch* FaultSet::Find(const std::string& name, std::vector<uint32_t> args) const
+{
+    for (const auto& s : switches_) {
+        if (s.name != name || s.args.size() < args.size())
+            continue;
+        if (std::equal(args.begin(), args.end(), s.args.begin()))
+            return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace vmodule

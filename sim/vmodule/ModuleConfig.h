@@ -1,0 +1,52 @@
+#ifndef VMODULE_MODULECONFIG_H
+#define VMODULE_MODULECONFIG_H
+
+// What a virtual module is, and what the program serves. The same keys work
+// in a configuration file ("key = value" lines, one "[module]" section per
+// module, program keys before the first section) and on the command line
+// ("--key value" or "--key=value"; "--module" begins the next module).
+// Each key is one row of the tables in ModuleConfig.cpp; later behaviours add
+// their settings as rows there.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Faults.h"
+
+namespace vmodule {
+
+struct ModuleConfig {
+    uint32_t serial = 0x40F5849A;
+    uint8_t model = 13;
+    uint8_t address = 2;
+    uint8_t router = 0;               // 0: the module's own address
+    uint32_t version = 0x2F021000;    // packed, current layout: 2.16.0
+    uint32_t build = 1;
+    uint32_t heartbeatMs = 1000;      // 0: no heartbeats
+    bool tcp = true;
+    std::string tcpHost = "127.0.0.1";
+    uint16_t tcpPort = 0;             // 0: an ephemeral port
+    bool usb = false;
+    bool discoverable = true;         // answers discovery when the program's responder is on
+    std::string record;               // traffic record file; empty: none
+    FaultSet faults;
+
+    uint8_t RouterAddress() const { return router ? router : address; }
+};
+
+struct ProgramConfig {
+    std::vector<ModuleConfig> modules;
+    std::string discoveryInterface;   // IPv4 address to answer discovery on; empty: off
+    std::string usbBus;               // the virtual USB bus's socket; empty: from the environment
+};
+
+// Parses the command line (and the configuration file it names). On failure
+// `error` holds one line. `help` is set for --help.
+bool ParseCommandLine(int argc, char** argv, ProgramConfig& config, bool& help, std::string& error);
+bool ParseConfigFile(const std::string& path, ProgramConfig& config, std::string& error);
+std::string Usage();
+
+}  // namespace vmodule
+
+#endif

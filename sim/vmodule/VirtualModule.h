@@ -1,0 +1,108 @@
+#ifndef VMODULE_VIRTUALMODULE_H
+#define VMODULE_VIRTUALMODULE_H
+
+// One simulated module: its configuration, its changing state, its open links
+// and the table of command handlers that answer the host. Behaviours live in
+// files of their own and register in the command table (SystemEntity.cpp for
+// command 3, ...); frame handling common to all of them (address query, route
+// control, heartbeats, dispatch) is in FrameHandling.cpp.
+
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Frame.h"
+#include "FrameRecord.h"
+#include "Heartbeat.h"
+#include "HostLink.h"
+#include "ModuleConfig.h"
+
+namespace vmodule {
+
+class EventLoop;
+class VirtualModule;
+
+using CommandHandler = std::function<void(VirtualModule& module, HostLink& link, const Frame& request)>;
+
+// Handlers by command byte (the first data byte of a frame to the module).
+class CommandTable {
+public:
+    void Set(uint8_t command, CommandHandler handler) { handlers_[command] = std::move(handler); }
+    const CommandHandler* Find(uint8_t command) const
+    {
+        return handlers_[command] ? &handlers_[command] : nullptr;
+    }
+
+private:
+    std::array<CommandHandler, 256> handlers_;
+};
+
+// What the host can change while the module runs.
+struct ModuleState {
+    uint8_t address = 0;
+    uint8_t router = 0;
+    bool routeToMe = false;
+    uint32_t heartbeatMs = 0;
+};
+
+class VirtualModule {
+public:
+    VirtualModule(EventLoop& loop, ModuleConfig config, std::shared_ptr<FrameRecord> record);
+    ~VirtualModule();
+    VirtualModule(const VirtualModule&) = delete;
+    VirtualModule& operator=(const VirtualModule&) = delete;
+
+    const ModuleConfig& Config() const { return config_; }
+    ModuleState& State() { return state_; }
+    EventLoop& Loop() { return loop_; }
+    CommandTable& Commands() { return commands_; }
+    HeartbeatCounts& Heartbeats() { return heartbeats_; }
+
+    // A new connection from a host; the module takes over fd.
+    HostLink& AddLink(int fd, const std::string& kind, const std::string& peer);
+    HostLink* FindLink(int id);
+    void ForEachLink(const std::function<void(HostLink&)>& visit);
+    void CloseLinks(const std::string& why);
+
+    // Called by a link for every whole frame and when it closed.
+    void Receive(HostLink& link, const Frame& frame);
+    void LinkClosed(HostLink& link);
+
+    // An answer to `request`, subject to the reply faults.
+    void Reply(HostLink& link, const Frame& request, const Frame& reply);
+
+    bool Fault(const std::string& name, std::vector<uint32_t> args = {}) const
+    {
+        return config_.faults.Has(name, std::move(args));
+    }
+
+    // Traffic record; all are no-ops without a record file.
+    void RecordReceived(const Frame& frame);
+    void RecordSent(const Frame& frame);
+    void Note(const std::string& text);
+
+private:
+    void HandleCommand(HostLink& link, const Frame& frame);
+    VirtualModule* Target(uint8_t address);
+
+    EventLoop& loop_;
+    ModuleConfig config_;
+    ModuleState state_;
+    std::shared_ptr<FrameRecord> record_;
+    CommandTable commands_;
+    HeartbeatCounts heartbeats_;
+    std::map<int, std::unique_ptr<HostLink>> links_;
+    int nextLink_ = 1;
+};
+
+// Registration of each behaviour's command handlers.
+void SystemEntity_Register(CommandTable& table);
+
+std::string Hex8(uint32_t value);   // "%08X"
+std::string Hex2(uint32_t value);   // "%02X"
+
+}  // namespace vmodule
+
+#endif

@@ -1,0 +1,96 @@
+// quorvel-vmodule: virtual modules for tests and the demo. Each module speaks
+// the device side of the packet protocol over a TCP link service (and the
+// virtual USB bus), records the traffic it saw and can be told to misbehave.
+// One thread runs everything; SIGTERM or SIGINT stops it cleanly.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DiscoveryResponder.h"
+#include "EventLoop.h"
+#include "LinkService.h"
+#include "ModuleConfig.h"
+#include "VirtualModule.h"
+
+using namespace vmodule;
+
+namespace {
+
+struct ServedModule {
+    std::unique_ptr<VirtualModule> module;
+    std::unique_ptr<LinkService> tcp;
+};
+
+int Fail(const std::string& message, int status)
+{
+    fprintf(stderr, "quorvel-vmodule: %s\n", message.c_str());
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ProgramConfig config;
+    bool help = false;
+    std::string error;
+    if (!ParseCommandLine(argc, argv, config, help, error)) {
+        fprintf(stderr, "quorvel-vmodule: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (help) {
+        fputs(Usage().c_str(), stdout);
+        return 0;
+    }
+
+    EventLoop loop;
+    if (!loop.Init(error))
+        return Fail(error, 1);
+
+    std::vector<ServedModule> served;
+    for (const ModuleConfig& moduleConfig : config.modules) {
+        std::shared_ptr<FrameRecord> record;
+        if (!moduleConfig.record.empty() && !(record = FrameRecord::Open(moduleConfig.record, error)))
+            return Fail(error, 1);
+        ServedModule entry;
+        entry.module = std::make_unique<VirtualModule>(loop, moduleConfig, record);
+        if (moduleConfig.tcp) {
+            entry.tcp = std::make_unique<LinkService>(loop, *entry.module);
+            if (!entry.tcp->Listen(moduleConfig.tcpHost, moduleConfig.tcpPort, error))
+                return Fail("module " + Hex8(moduleConfig.serial) + ": " + error, 1);
+        }
+        served.push_back(std::move(entry));
+    }
+
+    std::unique_ptr<DiscoveryResponder> discovery;
+    if (!config.discoveryInterface.empty()) {
+        // Joining a multicast group announces itself on the interface: only
+        // inside the private namespaces that tools/netns/run-in-netns makes.
+        const char* inside = getenv("QUORVEL_NETNS_PRIVATE");
+        if (!inside || strcmp(inside, "1") != 0)
+            return Fail("--discovery runs only inside a private network namespace (tools/netns/run-in-netns)", 2);
+        discovery = std::make_unique<DiscoveryResponder>(loop);
+        for (auto& entry : served)
+            if (entry.tcp && entry.module->Config().discoverable)
+                discovery->Add(*entry.module, entry.tcp->Port());
+        if (!discovery->Start(config.discoveryInterface, error))
+            return Fail(error, 1);
+    }
+
+    for (auto& entry : served) {
+        std::string line = "module " + Hex8(entry.module->Config().serial);
+        if (entry.tcp)
+            line += " tcp " + entry.tcp->Where();
+        printf("%s\n", line.c_str());
+    }
+    // The last line, so a reader knows every module is up without counting.
+    printf("ready\n");
+    fflush(stdout);
+
+    loop.Run();
+    return 0;
+}
