@@ -236,12 +236,13 @@ TEST(PacketFifo, AwaitFirstOffersEachPacketToItsFilterOnce)
     std::thread waiter([&] {
         got = Take(aPacketFifo_AwaitFirst(fifo.id, CountingFilter::Filter, &filter, 10000));
     });
-    ASSERT_TRUE(filter.WaitForCalls(3));
+    // EXPECT rather than ASSERT: the waiter must still be released and joined.
+    EXPECT_TRUE(filter.WaitForCalls(3));
     // Every put wakes the waiter; it examines only the new packet.
     Put(fifo.id, 1, 3);
-    ASSERT_TRUE(filter.WaitForCalls(4));
+    EXPECT_TRUE(filter.WaitForCalls(4));
     Put(fifo.id, 1, 4);
-    ASSERT_TRUE(filter.WaitForCalls(5));
+    EXPECT_TRUE(filter.WaitForCalls(5));
     Put(fifo.id, 9, 5);
     waiter.join();
 
@@ -319,8 +320,8 @@ TEST(PacketFifo, DestroyWakesBlockedWaiters)
         EXPECT_EQ(aPacketFifo_AwaitFirst(id, CountingFilter::Filter, &filter, 30000), nullptr);
     });
     // Once the filter has seen the queued packet, the waiter is blocked.
-    ASSERT_TRUE(filter.WaitForCalls(1));
-    ASSERT_EQ(Take(aPacketFifo_Get(fifo.id)), std::make_pair(1, 0));
+    EXPECT_TRUE(filter.WaitForCalls(1));
+    EXPECT_EQ(Take(aPacketFifo_Get(fifo.id)), std::make_pair(1, 0));
 
     std::thread await([id] { EXPECT_EQ(aPacketFifo_Await(id, 30000), nullptr); });
     // A plain waiter gives no sign that it blocked; this pause lets it block
