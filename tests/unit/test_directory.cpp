@@ -1,4 +1,4 @@
-// Part 3.3: the aDirectory_ functions of the device library.
+// The aDirectory_ functions of the device library.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

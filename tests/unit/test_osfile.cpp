@@ -1,4 +1,4 @@
-// Part 8.4: files.
+// Files of the OS layer.
 #include <gtest/gtest.h>
 
 #include <string>

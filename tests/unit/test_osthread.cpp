@@ -1,4 +1,4 @@
-// Part 8.4: mutexes, threads and time.
+// Mutexes, threads and time of the OS layer.
 #include <gtest/gtest.h>
 
 #include <atomic>
