@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake pkg-config git
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
 libzmq3-dev libczmq-dev
-iproute2 util-linux procps"
+iproute2 util-linux procps openssl"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,11 +1,10 @@
 #ifndef QUORVEL_UPDATE_SERVER_PROCESS_H
 #define QUORVEL_UPDATE_SERVER_PROCESS_H
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
+#include "BackgroundProcess.h"
 #include "testsupport.h"
 
 namespace testsupport {
@@ -17,9 +16,6 @@ namespace testsupport {
 class UpdateServerProcess {
 public:
     explicit UpdateServerProcess(const std::string& root, const std::vector<std::string>& extraArgs = {});
-    ~UpdateServerProcess();
-    UpdateServerProcess(const UpdateServerProcess&) = delete;
-    UpdateServerProcess& operator=(const UpdateServerProcess&) = delete;
 
     int port() const { return port_; }
     std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -30,7 +26,7 @@ public:
 
 private:
     TempDir logDir_;
-    pid_t pid_ = -1;
+    BackgroundProcess process_;
     int port_ = 0;
 };
 

@@ -22,7 +22,9 @@
 #include "Log.h"
 #include "LogCapture.h"
 #include "UpdateServerRequest.h"
+#include "BackgroundProcess.h"
 #include "UpdateServerProcess.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -403,6 +405,31 @@ TEST(UpdateServerRequest, OnlyHttpAndHttpsAreSpoken)
     LogCapture log(DEBUG_ServerComm);
     EXPECT_FALSE(UpdateServerRequest::ping("file:///etc/passwd"));
     EXPECT_NE(log.text().find("ping ==> [Unsupported protocol]\n"), std::string::npos) << log.text();
+}
+
+TEST(UpdateServerRequest, HttpsServerMustPresentATrustedCertificate)
+{
+    // A TLS server with a self-signed certificate: anyone on the path could
+    // present one, so the request must fail before any reply is read.
+    testsupport::TempDir dir;
+    testsupport::ProcResult made = testsupport::Run(
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir.file("key.pem"),
+         "-out", dir.file("cert.pem"), "-subj", "/CN=127.0.0.1", "-days", "1"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    int port = testsupport::UnusedPort();
+    testsupport::BackgroundProcess tls({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
+                                        "-cert", dir.file("cert.pem"), "-key", dir.file("key.pem"), "-www"},
+                                       dir.file("s_server.err"));
+    std::string line;
+    while (!(line = tls.ReadLine()).empty() && line != "ACCEPT") {
+    }
+    ASSERT_EQ(line, "ACCEPT") << testsupport::ReadFile(dir.file("s_server.err"));
+
+    LogCapture log(DEBUG_ServerComm);
+    std::string url = "https://127.0.0.1:" + std::to_string(port) + "/cgi/u";
+    EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
+    EXPECT_NE(log.text().find("ping ==> [SSL peer certificate or SSH remote key was not OK]\n"), std::string::npos)
+        << log.text();
 }
 
 // Shortens the time-outs for one test.
