@@ -314,7 +314,6 @@ TEST_F(BuildListDownload, DefaultServerAddressReachesTheServerWithItsDefaults)
 {
     // In a private network namespace the default port is free for certain.
     std::string script =
-        "ip link set lo up || exit 90\n"
         "mkfifo \"$HOME_DIR/started\"\n"
         "\"$SERVER\" --root \"$TREE\" > \"$HOME_DIR/started\" 2>/dev/null &\n"
         "read line < \"$HOME_DIR/started\"\n"
@@ -325,8 +324,10 @@ TEST_F(BuildListDownload, DefaultServerAddressReachesTheServerWithItsDefaults)
     testsupport::RunOptions options;
     options.env = {"SERVER=" QUORVEL_UPDATESERVER_BIN, "QUORVEL=" QUORVEL_BIN, "TREE=" + tree.path(),
                    "HOME_DIR=" + home.path()};
-    ProcResult r = testsupport::Run({"/usr/bin/unshare", "-rn", "/bin/sh", "-c", script}, options);
-    ASSERT_NE(r.status, 90) << r.err;
+    ProcResult r = testsupport::Run(
+        {std::string(QUORVEL_SOURCE_DIR) + "/tools/netns/run-in-netns", "--", "/bin/sh", "-c", script}, options);
+    if (r.status == 77)
+        GTEST_SKIP() << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("125            \t2.1.0          \n"), std::string::npos) << r.out;
