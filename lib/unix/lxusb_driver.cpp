@@ -334,30 +334,37 @@ aErr lxusb_get_from_USBlib_device(lxusb_device* device, uint8_t* byte)
     return err;
 }
 
-// Sends one chunk of at most LXUSB_WRITE_CHUNK bytes: aErrNone when it went
-// out, aErrIO after a failure (the chunk is then tried again by the caller).
-static aErr sWriteChunk(lxusb_device* device, const uint8_t* data, size_t length)
+// Bytes a transfer reports as gone out, within what was offered.
+static size_t sMoved(int transferred, size_t offered)
+{
+    return transferred > 0 ? (static_cast<size_t>(transferred) < offered ? static_cast<size_t>(transferred) : offered) : 0;
+}
+
+// One attempt at a chunk of at most LXUSB_WRITE_CHUNK bytes; *moved tells how
+// many of its bytes went out. aErrNone when all did, aErrIO after a failure,
+// aErrNotReady after a cleared halt (no failure, just try again).
+static aErr sWriteChunk(lxusb_device* device, const uint8_t* data, size_t length, size_t* moved)
 {
     uint8_t chunk[LXUSB_WRITE_CHUNK] = {0};
     memcpy(chunk, data, length);
     int sent = 0;
     int err = libusb_bulk_transfer(device->handle, device->out_endpoint, chunk,
                                    static_cast<int>(length), &sent, LXUSB_WRITE_TIMEOUT_MS);
+    *moved = err == LIBUSB_SUCCESS ? length : sMoved(sent, length);
     if (err == LIBUSB_SUCCESS)
         return aErrNone;
     if (err == LIBUSB_ERROR_PIPE) {
         int cleared = libusb_clear_halt(device->handle, device->out_endpoint);
         if (cleared == LIBUSB_SUCCESS)
-            return aErrNotReady;   // no I/O error: just try the chunk again
+            return aErrNotReady;
         aDebug_Trace(aDEBUG_USB, "libusb WRITE error clearing halt: %d\n", cleared);
         return aErrIO;
     }
     // One immediate second try for the part that did not go out.
-    if (sent < 0 || static_cast<size_t>(sent) > length)
-        sent = 0;
     int more = 0;
-    err = libusb_bulk_transfer(device->handle, device->out_endpoint, chunk + sent,
-                               static_cast<int>(length) - sent, &more, LXUSB_WRITE_TIMEOUT_MS);
+    err = libusb_bulk_transfer(device->handle, device->out_endpoint, chunk + *moved,
+                               static_cast<int>(length - *moved), &more, LXUSB_WRITE_TIMEOUT_MS);
+    *moved = err == LIBUSB_SUCCESS ? length : *moved + sMoved(more, length - *moved);
     if (err == LIBUSB_SUCCESS)
         return aErrNone;
     aDebug_Trace(aDEBUG_USB, "libusb WRITE error bulk transfer: %d\n", err);
@@ -375,10 +382,12 @@ aErr lxusb_write_to_USBlib_device(lxusb_device* device, const uint8_t* data, siz
         size_t sent = 0;
         for (int attempts = 0; sent < length && attempts < LXUSB_WRITE_MAX_ATTEMPTS; attempts++) {
             size_t chunk = length - sent < LXUSB_WRITE_CHUNK ? length - sent : LXUSB_WRITE_CHUNK;
-            aErr err = sWriteChunk(device, data + sent, chunk);
-            if (err == aErrNone)
-                sent += chunk;
-            else if (err == aErrIO)
+            size_t moved = 0;
+            aErr err = sWriteChunk(device, data + sent, chunk, &moved);
+            // Only what did not go out is tried again: a byte sent twice
+            // would corrupt the frame it belongs to.
+            sent += moved;
+            if (err == aErrIO)
                 result = aErrIO;   // stays so even when later chunks go out
         }
         if (sent < length)
