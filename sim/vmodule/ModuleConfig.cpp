@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -195,7 +196,7 @@ const ProgramKey kProgramKeys[] = {
          p.discoveryInterface = v;
          return true;
      }},
-    {"usb-bus", "PATH", "the virtual USB bus to attach to",
+    {"usb-bus", "DIR", "the virtual USB bus to attach to (default: $QUORVEL_USBBUS_DIR)",
      [](ProgramConfig& p, const std::string& v, std::string& e) {
          if (v.empty()) {
              e = "a path is needed";

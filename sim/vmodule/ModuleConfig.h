@@ -38,7 +38,7 @@ struct ModuleConfig {
 struct ProgramConfig {
     std::vector<ModuleConfig> modules;
     std::string discoveryInterface;   // IPv4 address to answer discovery on; empty: off
-    std::string usbBus;               // the virtual USB bus's socket; empty: from the environment
+    std::string usbBus;               // the virtual USB bus's directory; empty: from the environment
 };
 
 // Parses the command line (and the configuration file it names). On failure

@@ -14,6 +14,7 @@
 #include "EventLoop.h"
 #include "LinkService.h"
 #include "ModuleConfig.h"
+#include "UsbAttachment.h"
 #include "VirtualModule.h"
 
 using namespace vmodule;
@@ -23,6 +24,7 @@ namespace {
 struct ServedModule {
     std::unique_ptr<VirtualModule> module;
     std::unique_ptr<LinkService> tcp;
+    std::unique_ptr<UsbAttachment> usb;
 };
 
 int Fail(const std::string& message, int status)
@@ -63,6 +65,17 @@ int main(int argc, char** argv)
             if (!entry.tcp->Listen(moduleConfig.tcpHost, moduleConfig.tcpPort, error))
                 return Fail("module " + Hex8(moduleConfig.serial) + ": " + error, 1);
         }
+        if (moduleConfig.usb) {
+            std::string busDir = config.usbBus;
+            if (busDir.empty() && getenv("QUORVEL_USBBUS_DIR"))
+                busDir = getenv("QUORVEL_USBBUS_DIR");
+            if (busDir.empty())
+                return Fail("module " + Hex8(moduleConfig.serial) +
+                                ": usb needs a bus (--usb-bus DIR or QUORVEL_USBBUS_DIR)", 2);
+            entry.usb = std::make_unique<UsbAttachment>(loop, *entry.module);
+            if (!entry.usb->Attach(busDir, error))
+                return Fail("module " + Hex8(moduleConfig.serial) + ": " + error, 1);
+        }
         served.push_back(std::move(entry));
     }
 
@@ -85,6 +98,8 @@ int main(int argc, char** argv)
         std::string line = "module " + Hex8(entry.module->Config().serial);
         if (entry.tcp)
             line += " tcp " + entry.tcp->Where();
+        if (entry.usb)
+            line += " usb";
         printf("%s\n", line.c_str());
     }
     // The last line, so a reader knows every module is up without counting.

@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -161,6 +163,18 @@ FrameSocket::FrameSocket(int port, const std::string& host)
         throw std::runtime_error("cannot connect to " + host + ":" + std::to_string(port));
     int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+FrameSocket::FrameSocket(const UnixPath& socketPath)
+{
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (socketPath.path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + socketPath.path);
+    memcpy(address.sun_path, socketPath.path.c_str(), socketPath.path.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to " + socketPath.path);
 }
 
 FrameSocket::~FrameSocket()

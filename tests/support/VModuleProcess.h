@@ -44,10 +44,16 @@ private:
     std::vector<Module> modules_;
 };
 
-// A plain TCP connection to a module's link service, speaking raw frames.
+// A plain connection to a module, speaking raw frames: TCP to its link
+// service, or the byte pipe of its device on the virtual USB bus (what a
+// claim of the interface connects to).
 class FrameSocket {
 public:
+    struct UnixPath {
+        std::string path;
+    };
     explicit FrameSocket(int port, const std::string& host = "127.0.0.1");
+    explicit FrameSocket(const UnixPath& socket);
     ~FrameSocket();
     FrameSocket(const FrameSocket&) = delete;
     FrameSocket& operator=(const FrameSocket&) = delete;

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <string>
@@ -423,4 +424,43 @@ TEST(VModule, DiscoveryRequestsAreAnsweredInsideAPrivateNamespace)
     EXPECT_EQ(r.out,
               "reply 10.77.0.2 address 2 port 4001 serial 40F5849A model 13\n"
               "reply 10.77.0.2 address 8 port 4002 serial 00001234 model 5\n");
+}
+
+TEST(VModule, AModuleOnTheVirtualUsbBusShowsItsIdentityAndServesEachClaim)
+{
+    TempDir bus;
+    std::string record = bus.file("record");
+    VModuleProcess program({"--serial", "40F5849A", "--model", "13", "--address", "6", "--heartbeat", "0", "--tcp",
+                            "off", "--usb", "on", "--usb-bus", bus.path(), "--record", record});
+    ASSERT_EQ(program.modules().size(), 1u);
+    EXPECT_TRUE(program.modules()[0].usb);
+    EXPECT_EQ(program.modules()[0].port, 0);
+    EXPECT_EQ(ReadFile(bus.file("40F5849A.dev")), "vendor = 0x2F9E\nproduct = 0x000D\nserial = 40F5849A\n");
+    {
+        // One pipe per claim; a second claim after the first was released.
+        FrameSocket claim(FrameSocket::UnixPath{bus.file("40F5849A.sock")});
+        claim.Send(kAddressQuery);
+        EXPECT_EQ(claim.ReadFrame(), (Bytes{0x06, 0x00}));
+    }
+    FrameSocket again(FrameSocket::UnixPath{bus.file("40F5849A.sock")});
+    again.Send({0x06, 0x03, 0x03, 0x49, 0x20});
+    EXPECT_EQ(again.ReadFrame(), (Bytes{0x06, 0x07, 0x03, 0x09, 0x00, 0x40, 0xF5, 0x84, 0x9A}));
+
+    EXPECT_EQ(program.Stop(SIGTERM), 0);
+    EXPECT_TRUE(again.ClosedByPeer());
+    // Off the bus once stopped.
+    EXPECT_FALSE(std::filesystem::exists(bus.file("40F5849A.dev")));
+    EXPECT_FALSE(std::filesystem::exists(bus.file("40F5849A.sock")));
+    auto lines = RecordLines(record);
+    EXPECT_TRUE(Contains(lines, "ev 40F5849A link 1 usb open 40F5849A"));
+    EXPECT_TRUE(Contains(lines, "ev 40F5849A link 2 usb open 40F5849A"));
+}
+
+TEST(VModule, UsbWithoutABusEndsWithOneLine)
+{
+    RunOptions options;
+    options.env = {"QUORVEL_USBBUS_DIR="};
+    ProcResult r = testsupport::Run({VModuleBinary(), "--usb", "on"}, options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvel-vmodule: module 40F5849A: usb needs a bus (--usb-bus DIR or QUORVEL_USBBUS_DIR)\n");
 }
