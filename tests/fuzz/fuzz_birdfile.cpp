@@ -47,18 +47,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string path = FuzzPath("image.bird");
+    static const FuzzFile file("image.bird");
     if (size == 0)
         return 0;
     if (data[0] % 2 == 0) {
-        std::vector<uint8_t> file = ImageFromPayload(data + 1, size - 1);
-        FuzzWrite(path, file.data(), file.size());
+        std::vector<uint8_t> bytes = ImageFromPayload(data + 1, size - 1);
+        file.write(bytes.data(), bytes.size());
     } else {
-        FuzzWrite(path, data + 1, size - 1);
+        file.write(data + 1, size - 1);
     }
 
     BirdFile image;
-    image.path = path;
+    image.path = file.path();
     bool loaded = image.Load();
     if (data[0] % 2 == 0 && !loaded && size - 1 < 64)
         __builtin_trap();  // a small payload compressed here always decompresses

@@ -12,11 +12,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string input = FuzzPath("input.settings");
-    static const std::string output = FuzzPath("output.settings");
-    FuzzWrite(input, data, size);
+    static const FuzzFile input("input.settings");
+    static const FuzzFile output("output.settings");
+    input.write(data, size);
 
-    KeyValueStore store(input.c_str());
+    KeyValueStore store(input.path().c_str());
     if (store.IsDirty())
         __builtin_trap();
 
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         expected.insert(entry);
     }
 
-    store.Save(output.c_str());
-    KeyValueStore reread(output.c_str());
+    store.Save(output.path().c_str());
+    KeyValueStore reread(output.path().c_str());
     if (!overlong && reread.Entries() != expected)
         __builtin_trap();
 
