@@ -159,19 +159,24 @@ uint32_t Quorvel::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display_.message(ERROR, "Failed to retrieve a valid BIRD file");
         return 0;
     }
-    // Text that is not Base64 is dropped without a word; the build is still reported.
+    // A reply that does not decode, or an image that cannot be stored, is a
+    // failed download: nothing is recorded and no build is reported.
     size_t length = 0;
     std::unique_ptr<uint8_t[]> bytes = base64_decode(image.data(), image.size(), &length);
-    if (bytes) {
-        std::string downloaded = KeyValueStore::TimeText();
-        std::string fileName = _image_file_name(build);
-        aErr err = item.WriteFile(fileName, bytes.get(), length);
-        if (err != aErrNone)
-            display_.message(ERROR, "Failed to write file with %d", err);
-        item.attributes.Add(KEY_LATEST_DOWNLOAD, fileName);
-        item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, downloaded);
-        item.attributes.Save();
+    if (!bytes) {
+        display_.message(ERROR, "The BIRD file from the server is not valid Base64");
+        return 0;
     }
+    std::string downloaded = KeyValueStore::TimeText();
+    std::string fileName = _image_file_name(build);
+    aErr err = item.WriteFile(fileName, bytes.get(), length);
+    if (err != aErrNone) {
+        display_.message(ERROR, "Failed to write file with %d", err);
+        return 0;
+    }
+    item.attributes.Add(KEY_LATEST_DOWNLOAD, fileName);
+    item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, downloaded);
+    item.attributes.Save();
     return build;
 }
 

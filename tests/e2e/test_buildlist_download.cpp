@@ -240,12 +240,12 @@ TEST_F(BuildListDownload, GetFailures)
     EXPECT_FALSE(Exists(Stored("40F5849A")));
 }
 
-TEST_F(BuildListDownload, InvalidBase64StoresNothingAndStillReportsTheBuild)
+TEST_F(BuildListDownload, InvalidBase64StoresNothingAndFails)
 {
     UpdateServerProcess server(tree.path(), {"--bad-base64"});
     ProcResult r = Run(server.url(), {"-G", "-d", "40F5849A"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "The BIRD file from the server is not valid Base64\n");
     EXPECT_EQ(SplitLines(r.out).back(), "Build 125 is valid");
     EXPECT_FALSE(Exists(Stored("40F5849A/125.bird")));
     EXPECT_EQ(Settings("40F5849A").find("LATEST_DOWNLOAD"), std::string::npos);
@@ -260,8 +260,8 @@ TEST_F(BuildListDownload, RepliesWithOkayAndCarriageReturns)
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("\n125            \t2.1.0          \n"), std::string::npos) << r.out;
     r = Run(server.url(), {"-G", "-d", "40F5849A"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(SplitLines(r.out).back(), "Build 125 is valid");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "The BIRD file from the server is not valid Base64\n");
     EXPECT_FALSE(Exists(Stored("40F5849A/125.bird")));
 }
 

@@ -3,6 +3,7 @@
 // quorvel-test: threaded
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
@@ -110,15 +111,31 @@ TEST_F(Download, FingerprintFormUsesTheRecoveryInformation)
               std::vector<std::string>{"Failed to retrieve recovery information from Veltrane update server"});
 }
 
+TEST_F(Download, AnImageThatCannotBeStoredFailsTheDownloadAndIsNotRecorded)
+{
+    UpdateServerProcess server(tree.path());
+    Quorvel engine(server.url(), store.path(), display);
+    // A directory where the image should go: the write cannot replace it.
+    std::filesystem::create_directories(Stored("40F5849A/125.bird"));
+    EXPECT_EQ(engine.Download_Firmware(SERIAL, "", false, false), 0u);
+    ASSERT_EQ(display.errors.size(), 1u);
+    EXPECT_EQ(display.errors[0].rfind("Failed to write file with ", 0), 0u) << display.errors[0];
+    EXPECT_EQ(testsupport::ReadFile(Stored("40F5849A/.settings")).find("LATEST_DOWNLOAD"), std::string::npos);
+}
+
 TEST_F(Download, CarriageReturnsInRepliesStillGiveNumbers)
 {
     Put("40F5849A/99.version", "1.9.4\n");
     UpdateServerProcess server(tree.path(), {"--crlf"});
     Quorvel engine(server.url(), store.path(), display);
     LogCapture log(DEBUG_Quorvel);
-    // "125\r" from the query reply reads as 125.
-    EXPECT_EQ(engine.Download_Firmware(SERIAL, "", false, false), 125u);
+    // "125\r" from the query reply reads as 125; the image line keeps its CR
+    // and so is not Base64, which fails the download without storing anything.
+    EXPECT_EQ(engine.Download_Firmware(SERIAL, "", false, false), 0u);
     EXPECT_FALSE(log.contains("Could not convert"));
+    EXPECT_NE(std::find(display.info.begin(), display.info.end(), "Retrieving build 125"), display.info.end());
+    EXPECT_EQ(display.errors, std::vector<std::string>{"The BIRD file from the server is not valid Base64"});
+    EXPECT_FALSE(std::filesystem::exists(Stored("40F5849A/125.bird")));
     EXPECT_EQ(engine.Get_BuildList(SERIAL), (BuildMap{{"125", "unknown"}, {"99", "1.9.4"}}));
 }
 
