@@ -5,6 +5,7 @@
 
 #include "Log.h"
 #include "Parameters.h"
+#include "UpdateServerRequest.h"
 #include "aDirectory.h"
 #include "path.h"
 
@@ -212,7 +213,7 @@ int parameter_option(QuorvelDisplayInterface& display, const OptionRow& row, con
 
 std::string _default_server_url()
 {
-    return std::string("http://") + QUORVEL_DEFAULT_HOST + QUORVEL_SERVER_PATH;
+    return UpdateServerRequest::DEFAULT_BASE_URL;
 }
 
 std::string _server_url_from_argument(const std::string& argument)
