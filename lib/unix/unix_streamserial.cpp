@@ -101,8 +101,8 @@ static aErr sSerialStreamDelete(void* reference)
     return err;
 }
 
-static void sSerialComposeSettings(struct termios* settings, int32_t rateIndex, bool parity,
-                                   int32_t dataBits, int32_t stopBits)
+void aSerial_ComposeSettings(struct termios* settings, int32_t rateIndex, bool parity, int32_t dataBits,
+                             int32_t stopBits)
 {
     settings->c_iflag = IGNBRK | (parity ? IGNPAR : 0);
     settings->c_oflag = 0;
@@ -132,7 +132,7 @@ static aErr sStreamOpenSerial(aSerialStream* ss, bool parity, int32_t dataBits, 
         return aErrIO;
     ss->haveSaved = true;
     ss->settings = ss->saved;
-    sSerialComposeSettings(&ss->settings, ss->rateIndex, parity, dataBits, stopBits);
+    aSerial_ComposeSettings(&ss->settings, ss->rateIndex, parity, dataBits, stopBits);
     if (tcsetattr(ss->descriptor, TCSANOW, &ss->settings) != 0)
         return aErrIO;
     if (tcflush(ss->descriptor, TCIOFLUSH) != 0)

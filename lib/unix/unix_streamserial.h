@@ -17,6 +17,14 @@
 // Line rate in bit/s of a rate index; 0 for an index outside the table.
 uint32_t aSerial_RateOfIndex(int32_t rateIndex);
 
+struct termios;
+// Composes raw line settings over the given ones: break ignored, no output
+// processing, no echo or signals, receiver on, modem lines ignored, even
+// parity when asked, the character size and stop bits of the selectors, the
+// rate of the index, reads that return at once.
+void aSerial_ComposeSettings(struct termios* settings, int32_t rateIndex, bool parity, int32_t dataBits,
+                             int32_t stopBits);
+
 // dataBits: 0 = 8 bits, 1 = 7 bits. stopBits: 0 = one, 1 = two. parity: even.
 // aErrResource for refused arguments or no memory; aErrNotFound for a path
 // that does not exist, aErrPermission, aErrIO for a line that cannot be set.
