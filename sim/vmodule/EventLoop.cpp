@@ -13,14 +13,17 @@ namespace vmodule {
 
 namespace {
 
-int g_signalWrite = -1;
+volatile sig_atomic_t g_signalWrite = -1;
 
 void OnSignal(int)
 {
     int saved = errno;
     char byte = 0;
-    ssize_t ignored = write(g_signalWrite, &byte, 1);
-    (void)ignored;
+    int fd = g_signalWrite;
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, &byte, 1);
+        (void)ignored;
+    }
     errno = saved;
 }
 
@@ -29,8 +32,8 @@ void OnSignal(int)
 EventLoop::~EventLoop()
 {
     if (signalPipe_[0] >= 0) {
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
+        // The handlers stay: a late signal finds no pipe and does nothing,
+        // rather than killing a program that is already ending cleanly.
         g_signalWrite = -1;
         close(signalPipe_[0]);
         close(signalPipe_[1]);
