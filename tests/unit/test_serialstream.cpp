@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "StreamWait.h"
+#include "StreamHelpers.h"
 #include "testsupport.h"
 #include "unix_streamserial.h"
 

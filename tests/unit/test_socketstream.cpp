@@ -13,8 +13,11 @@
 #include <string>
 #include <thread>
 
-#include "StreamWait.h"
+#include "StreamHelpers.h"
 #include "aStreamsocket.h"
+
+using testsupport::ReadExactly;
+using testsupport::WriteString;
 
 namespace {
 
@@ -73,24 +76,7 @@ std::string ReceiveExactly(int fd, size_t length)
     return bytes;
 }
 
-aErr Write(aStreamRef stream, const std::string& bytes)
-{
-    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
 
-std::string ReadExactly(aStreamRef stream, size_t length)
-{
-    std::string bytes(length, '\0');
-    aErr err;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    do {
-        err = aStream_Read(stream, reinterpret_cast<uint8_t*>(&bytes[0]), length);
-        if (err == aErrNotReady)
-            aStream_Wait(stream, 100);
-    } while (err == aErrNotReady && Clock::now() < deadline);
-    EXPECT_EQ(err, aErrNone);
-    return err == aErrNone ? bytes : "";
-}
 
 class SocketStream : public ::testing::Test {
 protected:
@@ -134,7 +120,7 @@ TEST_F(SocketStream, GetAnswersAtOnceAndBytesGoBothWays)
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
 
-    EXPECT_EQ(Write(stream, "to-peer"), aErrNone);
+    EXPECT_EQ(WriteString(stream, "to-peer"), aErrNone);
     EXPECT_EQ(ReceiveExactly(peer, 7), "to-peer");
     ASSERT_EQ(send(peer, "to-host", 7, 0), 7);
     EXPECT_EQ(ReadExactly(stream, 7), "to-host");
@@ -154,7 +140,7 @@ TEST_F(SocketStream, ReconnectsWhenThePeerRestarts)
     ASSERT_GE(peer, 0);
     ASSERT_EQ(send(peer, "back", 4, 0), 4);
     EXPECT_EQ(ReadExactly(stream, 4), "back");
-    EXPECT_EQ(Write(stream, "again"), aErrNone);
+    EXPECT_EQ(WriteString(stream, "again"), aErrNone);
     EXPECT_EQ(ReceiveExactly(peer, 5), "again");
 }
 
@@ -167,14 +153,14 @@ TEST_F(SocketStream, AWriteThatFindsTheConnectionBrokenReconnectsAndSends)
     int writes = 0;
     int fresh = -1;
     while (fresh < 0 && writes++ < 5) {
-        EXPECT_EQ(Write(stream, "x"), aErrNone);
+        EXPECT_EQ(WriteString(stream, "x"), aErrNone);
         struct pollfd pfd = {listener, POLLIN, 0};
         if (poll(&pfd, 1, 200) == 1)
             fresh = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     }
     ASSERT_GE(fresh, 0);
     peer = fresh;
-    EXPECT_EQ(Write(stream, "y"), aErrNone);
+    EXPECT_EQ(WriteString(stream, "y"), aErrNone);
     std::string got = ReceiveExactly(peer, 2);
     EXPECT_EQ(got.back(), 'y');
 }
@@ -188,7 +174,7 @@ TEST(SocketStreamFull, AWriteThatCannotGoOutStopsWithAWriteError)
     int peer = Accept(listener);   // and never reads
     std::string flood(32 * 1024 * 1024, 'f');
     auto start = Clock::now();
-    EXPECT_EQ(Write(stream, flood), aErrWrite);
+    EXPECT_EQ(WriteString(stream, flood), aErrWrite);
     // Retried every 60 ms: from the last progress, nine more rounds.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9 * aSOCKET_RETRY_DELAY_MS));
     aStream_Destroy(&stream);
@@ -240,7 +226,7 @@ TEST_F(SocketStream, OneThreadReadsWhileAnotherWrites)
     std::string echoed;
     std::thread reader([&] { echoed = ReadExactly(stream, total); });
     for (size_t i = 0; i < total; i += 100)
-        ASSERT_EQ(Write(stream, sent.substr(i, 100)), aErrNone);
+        ASSERT_EQ(WriteString(stream, sent.substr(i, 100)), aErrNone);
     reader.join();
     echo.join();
     EXPECT_EQ(echoed, sent);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "StreamHelpers.h"
 #include "UsbBus.h"
 #include "aStream.h"
 #include "lxusb_context.h"
@@ -25,6 +26,8 @@
 #include "unix_streamusb.h"
 #include "usbbus_control.h"
 
+using testsupport::ReadExactly;
+using testsupport::WriteString;
 using testsupport::TempDir;
 using testsupport::UsbBusDevice;
 
@@ -54,23 +57,7 @@ std::vector<std::string> Transfers(const std::vector<std::string>& lines, const 
     return found;
 }
 
-// Reads until length bytes came, a failure, or ten seconds passed.
-std::string ReadExactly(aStreamRef stream, size_t length)
-{
-    std::string bytes(length, '\0');
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    aErr err;
-    do
-        err = aStream_Read(stream, reinterpret_cast<uint8_t*>(&bytes[0]), length);
-    while (err == aErrNotReady && std::chrono::steady_clock::now() < deadline);
-    EXPECT_EQ(err, aErrNone);
-    return err == aErrNone ? bytes : "";
-}
 
-aErr Write(aStreamRef stream, const std::string& bytes)
-{
-    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
 
 aErr GetOne(aStreamRef stream, uint8_t* byte)
 {
@@ -150,7 +137,7 @@ TEST_F(UsbStream, LooksUpTheModuleInterfaceAndItsEndpoints)
         device.Configure(Module(c.lines));
         ASSERT_EQ(aStream_CreateUSB(kSerial, &stream), c.expected);
         if (c.expected == aErrNone) {
-            EXPECT_EQ(Write(stream, "ping"), aErrNone);
+            EXPECT_EQ(WriteString(stream, "ping"), aErrNone);
             EXPECT_EQ(device.Received(4), "ping");
             aStream_Destroy(&stream);
         } else {
@@ -210,8 +197,8 @@ TEST_F(UsbStream, WritesGoOutInTransfersOfFiftyBytes)
     std::string data;
     for (int i = 0; i < 120; i++)
         data.push_back(static_cast<char>(i));
-    ASSERT_EQ(Write(stream, data), aErrNone);
-    ASSERT_EQ(Write(stream, "!"), aErrNone);
+    ASSERT_EQ(WriteString(stream, data), aErrNone);
+    ASSERT_EQ(WriteString(stream, "!"), aErrNone);
     EXPECT_EQ(device.Received(121), data + "!");
     std::vector<std::string> expected = {"out 0x01 50 ok 50", "out 0x01 50 ok 50", "out 0x01 20 ok 20",
                                          "out 0x01 1 ok 1"};
@@ -241,7 +228,7 @@ TEST_F(UsbStream, FourFailuresAreAbsorbedAndTheFifthFailsTheStreamForGood)
     EXPECT_EQ(GetOne(stream, &byte), aErrIO);
     // Failed for good: no more transfers, in either direction.
     EXPECT_EQ(GetOne(stream, &byte), aErrIO);
-    EXPECT_EQ(Write(stream, "x"), aErrIO);
+    EXPECT_EQ(WriteString(stream, "x"), aErrIO);
     EXPECT_EQ(Transfers(device.Log(), "in").size(), 5u);
     EXPECT_EQ(Transfers(device.Log(), "out").size(), 0u);
 
@@ -285,8 +272,8 @@ TEST_F(UsbStream, AFailedOutTransferIsRetriedAndItsBytesGoOutOnce)
     std::string data;
     for (int i = 0; i < 40; i++)
         data.push_back(static_cast<char>('a' + i % 26));
-    EXPECT_EQ(Write(stream, data), aErrNone);
-    EXPECT_EQ(Write(stream, "."), aErrNone);
+    EXPECT_EQ(WriteString(stream, data), aErrNone);
+    EXPECT_EQ(WriteString(stream, "."), aErrNone);
     EXPECT_EQ(device.Received(41), data + ".");
     std::vector<std::string> expected = {"out 0x01 40 io 0", "out 0x01 40 io 0", "out 0x01 40 io 0",
                                          "out 0x01 40 timeout 20", "out 0x01 20 ok 20", "out 0x01 1 ok 1"};
@@ -300,7 +287,7 @@ TEST_F(UsbStream, ClearsHaltedEndpoints)
     ASSERT_EQ(aStream_CreateUSB(kSerial, &stream), aErrNone);
     uint8_t byte;
     EXPECT_EQ(GetOne(stream, &byte), aErrNotReady);
-    EXPECT_EQ(Write(stream, "hello"), aErrNone);
+    EXPECT_EQ(WriteString(stream, "hello"), aErrNone);
     EXPECT_EQ(device.Received(5), "hello");
     device.Send("R");
     EXPECT_EQ(ReadExactly(stream, 1), "R");
@@ -316,7 +303,7 @@ TEST_F(UsbStream, AHaltThatCannotBeClearedEndsInAWriteErrorAfterOneHundredAttemp
     UsbBusDevice device(bus.path(), "m");
     device.Configure(Module("out_stall = 1\nclear_halt = io"));
     ASSERT_EQ(aStream_CreateUSB(kSerial, &stream), aErrNone);
-    EXPECT_EQ(Write(stream, "lost"), aErrWrite);
+    EXPECT_EQ(WriteString(stream, "lost"), aErrWrite);
     EXPECT_EQ(Transfers(device.Log(), "out").size(), 100u);
 }
 
@@ -354,7 +341,7 @@ TEST_F(UsbStream, ReadsAndWritesAtOnceFromTwoThreads)
     std::thread reader([&] { read = ReadExactly(stream, toHost.size()); });
     device.Send(toHost);
     for (size_t i = 0; i < toDevice.size(); i += 100)
-        EXPECT_EQ(Write(stream, toDevice.substr(i, 100)), aErrNone);
+        EXPECT_EQ(WriteString(stream, toDevice.substr(i, 100)), aErrNone);
     reader.join();
     EXPECT_EQ(read, toHost);
     EXPECT_EQ(device.Received(toDevice.size()), toDevice);
@@ -392,7 +379,7 @@ TEST_F(KernelNode, IsUsedWhenPresentInsteadOfLibusb)
     ASSERT_EQ(symlink(ttyname(slave), node.c_str()), 0);
     ASSERT_EQ(aStream_CreateUSB(kSerial, &stream), aErrNone);   // the bus has no module at all
 
-    ASSERT_EQ(Write(stream, "to-node"), aErrNone);
+    ASSERT_EQ(WriteString(stream, "to-node"), aErrNone);
     char buf[16] = {0};
     EXPECT_EQ(read(master, buf, sizeof buf), 7);
     EXPECT_STREQ(buf, "to-node");

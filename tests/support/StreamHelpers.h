@@ -1,19 +1,44 @@
-#ifndef QUORVEL_TEST_STREAMWAIT_H
-#define QUORVEL_TEST_STREAMWAIT_H
+#ifndef QUORVEL_TEST_STREAMHELPERS_H
+#define QUORVEL_TEST_STREAMHELPERS_H
 
-// Measures a stream's wait operation: what an idle wait costs in CPU, and how
-// soon a reader blocked in it wakes once a byte arrives.
+// Byte streams in tests: reading and writing strings, and measuring a stream's
+// wait operation (what an idle wait costs in CPU, how soon a reader blocked in
+// it wakes once a byte arrives).
 
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "aStream.h"
 
 namespace testsupport {
+
+inline aErr WriteString(aStreamRef stream, const std::string& bytes)
+{
+    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// Reads exactly length bytes, sleeping in the stream's wait while none come;
+// empty (and a test failure) after a failure or ten seconds.
+inline std::string ReadExactly(aStreamRef stream, size_t length)
+{
+    std::string bytes(length, '\0');
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    aErr err;
+    do {
+        err = aStream_Read(stream, reinterpret_cast<uint8_t*>(&bytes[0]), length);
+        if (err == aErrNotReady)
+            aStream_Wait(stream, 100);   // USB through libusb cannot wait: its get already did
+    } while (err == aErrNotReady && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(err, aErrNone);
+    return err == aErrNone ? bytes : "";
+}
 
 struct WaitFigures {
     aErr idleResult = aErrNone;
