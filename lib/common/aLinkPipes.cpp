@@ -1,0 +1,314 @@
+// The link I/O engine: the in-pipe (bytes to packets, heartbeat answers, the
+// synchronisation handshake) and the out-pipe (packets to bytes).
+
+#include <chrono>
+
+#include "aDebug.h"
+#include "aLinkManagerInternal.h"
+#include "aTime.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The out-pipe's wake-up after a stop: address 0 is no module's and no
+// control frame's, so nothing with it is ever written.
+const uint8_t kWakeAddress = 0;
+
+const uint8_t kHeartbeatCommand = 0;
+const uint8_t kHeartbeatLength = 2;
+const uint8_t kHeartbeatAnswerOffset = 2;
+
+const char* sSyncStateName(int32_t state)
+{
+    switch (state) {
+    case kSyncStateSynced: return "kSyncStateSynced";
+    case kSyncStateStart: return "kSyncStateStart";
+    case kSyncStateByte1: return "kSyncStateByte1";
+    case kSyncStateByte2: return "kSyncStateByte2";
+    case kSyncStateByte3: return "kSyncStateByte3";
+    case kSyncStateByte4: return "kSyncStateByte4";
+    default: return "unknown";
+    }
+}
+
+void sLogFrame(aLinkRecord* link, uint8_t direction, const aPacket* packet)
+{
+    if (!link->packetLog.load(std::memory_order_acquire))
+        return;
+    uint8_t frame[aPACKET_MAX_FRAME];
+    frame[0] = packet->address;
+    frame[1] = packet->length;
+    for (uint8_t i = 0; i < packet->length && i < aPACKET_MAX_DATA; i++)
+        frame[2 + i] = packet->data[i];
+    aMutex_Lock(link->logLock);
+    aPacketLog* log = link->packetLog.load(std::memory_order_relaxed);
+    if (aPacketLog_IsEnabled(log))
+        aPacketLog_Put(log, direction, packet->length + 2u, frame);
+    aMutex_Unlock(link->logLock);
+}
+
+// ---------------------------------------------------------------------------
+// Synchronisation
+
+void sSyncStart(aLinkRecord* link)
+{
+    aDebug_Trace(aDEBUG_LINK, "syncStart");
+    aLinkManager_SetStatus(link, kLinkSyncing);
+    link->syncState = kSyncStateStart;
+    aPacket_Reset(link->receivePacket);
+    static const uint8_t none[1] = {0};
+    aPacket* query = aPacket_CreateWithData(aPACKET_ADDR_SYNC, 0, none);
+    aErr err = query ? aErrNone : aErrMemory;
+    for (int i = 0; i < aLINK_SYNC_QUERIES && query; i++)
+        err = aPacketFifo_Put(link->outbound, query);
+    aPacket_Destroy(&query);
+    if (err == aErrNone)
+        link->syncState = kSyncStateByte1;
+}
+
+// The host is in step after two consecutive answers A, 0, A, 0 from one
+// even address; anything else starts over.
+void sSyncByte(aLinkRecord* link, uint8_t byte)
+{
+    aDebug_Trace(aDEBUG_LINK, "sByte %d\n", byte);
+    aDebug_Trace(aDEBUG_LINK, "%s\n", sSyncStateName(link->syncState));
+    switch (link->syncState) {
+    case kSyncStateByte1:
+        if (byte != 0 && (byte & 1) == 0) {
+            aDebug_Trace(aDEBUG_LINK, "sync2");
+            link->syncAddress = byte;
+            link->syncState = kSyncStateByte2;
+        } else {
+            sSyncStart(link);
+        }
+        break;
+    case kSyncStateByte2:
+        link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        if (byte == 0)
+            aDebug_Trace(aDEBUG_LINK, "sync3");
+        break;
+    case kSyncStateByte3:
+        link->syncState = byte == link->syncAddress ? kSyncStateByte4 : kSyncStateStart;
+        if (byte == link->syncAddress)
+            aDebug_Trace(aDEBUG_LINK, "sync4");
+        break;
+    case kSyncStateByte4:
+        if (byte == 0) {
+            aDebug_Trace(aDEBUG_LINK, "synced");
+            link->syncState = kSyncStateSynced;
+            aLinkManager_SetStatus(link, kLinkRunning);
+        } else {
+            link->syncState = kSyncStateStart;
+        }
+        break;
+    default:   // kSyncStateStart, or a sync requested while in step
+        aDebug_Trace(aDEBUG_LINK, "sync default");
+        sSyncStart(link);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Packets
+
+// aErrNotFound hands the packet back as no heartbeat (also one that arrives
+// while an answer is pending); otherwise the heartbeat is answered.
+aErr sHandleHeartbeat(aLinkRecord* link, const aPacket* packet)
+{
+    if (packet->length != kHeartbeatLength || packet->data[0] != kHeartbeatCommand)
+        return aErrNotFound;
+    if (link->heartbeatState != aLINK_HB_IDLE)
+        return aErrNotFound;
+    aDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() ==> received HB packet [data size = %d][%d,%d]\n",
+                 packet->length, packet->data[0], packet->data[1]);
+    if (packet->data[1] == 0) {
+        link->heartbeatState = aLINK_HB_UP;
+        aDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB UP");
+    } else if (packet->data[1] == 1) {
+        link->heartbeatState = aLINK_HB_DOWN;
+        aDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB DOWN");
+    }
+    uint8_t data[kHeartbeatLength] = {kHeartbeatCommand,
+                                      static_cast<uint8_t>(packet->data[1] + kHeartbeatAnswerOffset)};
+    aPacket* answer = aPacket_CreateWithData(packet->address, kHeartbeatLength, data);
+    if (answer) {
+        aPacketFifo_Put(link->outbound, answer);
+        aPacket_Destroy(&answer);
+    }
+    link->heartbeatState = aLINK_HB_IDLE;
+    return aErrNone;
+}
+
+aErr sHandlePacket(aLinkRecord* link)
+{
+    aPacket* packet = link->receivePacket;
+    if (!aPacket_IsComplete(packet))
+        return aErrNone;
+    sLogFrame(link, aPACKETLOG_RECEIVED, packet);
+
+    bool taken = false;
+    aMutex_Lock(link->filterLock);
+    if (link->userFilter)
+        taken = link->userFilter(packet, link->userFilterRef);
+    aMutex_Unlock(link->filterLock);
+
+    aErr err = aErrNone;
+    if (!taken) {
+        err = sHandleHeartbeat(link, packet);
+        if (err == aErrNotFound) {
+            aDebug_Trace(aDEBUG_PACKETS, " sHandlePacket(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
+                         link->id, packet->address, packet->length, packet->data[0], packet->data[1],
+                         packet->data[2]);
+            err = aPacketFifo_Put(link->inbound, packet);
+        }
+    }
+    aPacket_Reset(packet);
+    return err;
+}
+
+void sInPipeByte(aLinkRecord* link, uint8_t byte)
+{
+    if (link->status.load() == kLinkSyncing) {
+        sSyncByte(link, byte);
+        return;
+    }
+    if (aPacket_AddByte(link->receivePacket, byte) != aErrNone) {
+        aDebug_Trace(aDEBUG_LINK, "Out of sync");
+        sSyncStart(link);
+        return;
+    }
+    if (sHandlePacket(link) != aErrNone)
+        aLinkManager_SetStatus(link, kLinkError);
+}
+
+// No byte for a whole read time-out: a handshake in progress tries again.
+void sInPipeQuiet(aLinkRecord* link)
+{
+    if (link->status.load() == kLinkSyncing)
+        sSyncStart(link);
+}
+
+uint32_t sRemainingMs(Clock::time_point now, Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+}  // namespace
+
+aErr aLinkPipes_QueueRoute(aLinkRecord* link, bool on)
+{
+    uint8_t data[1] = {static_cast<uint8_t>(on ? 1 : 0)};
+    aPacket* packet = aPacket_CreateWithData(aPACKET_ADDR_ROUTE, 1, data);
+    if (!packet)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(link->outbound, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+aErr aLinkPipes_WakeOutPipe(aLinkRecord* link)
+{
+    static const uint8_t none[1] = {0};
+    aPacket* wake = aPacket_CreateWithData(kWakeAddress, 0, none);
+    if (!wake)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(link->outbound, wake);
+    aPacket_Destroy(&wake);
+    return err;
+}
+
+// Reads one byte per call and sleeps in the stream's wait while nothing
+// comes, so an idle link costs nothing and a reply is seen as soon as its
+// first byte arrives.
+void* aLinkPipes_InPipe(void* argument)
+{
+    aLinkRecord* link = static_cast<aLinkRecord*>(argument);
+    aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) -- syncing\n", link->id);
+    link->heartbeatState = aLINK_HB_IDLE;
+    link->syncAddress = 1;
+    link->syncState = kSyncStateSynced;
+    aLinkManager_SetStatus(link, kLinkRunning);
+    aLinkManager_SetReady(link->inPipeReady, link, true);
+
+    const auto readWait = std::chrono::milliseconds(aLINK_READ_WAIT_MS);
+    Clock::time_point quietSince = Clock::now();
+    bool wokeEmpty = false;   // the last wait reported bytes, but none came yet
+    while (link->running.load()) {
+        uint8_t byte;
+        Clock::time_point before = Clock::now();
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNone) {
+            quietSince = before;
+            wokeEmpty = false;
+            sInPipeByte(link, byte);
+            continue;
+        }
+        if (err != aErrNotReady) {
+            aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", link->id, err);
+            aLinkManager_SetStatus(link, kLinkIOError);
+            aTime_MSSleep(aLINK_IO_ERROR_PAUSE_MS);
+            continue;
+        }
+        Clock::time_point now = Clock::now();
+        if (now - quietSince >= readWait) {
+            quietSince = now;
+            sInPipeQuiet(link);
+            continue;
+        }
+        aErr waited = aStream_Wait(link->stream, sRemainingMs(now, quietSince + readWait) + 1);
+        if (waited == aErrNone) {
+            // A hung-up line may stay readable with nothing to read: do not spin on it.
+            if (wokeEmpty)
+                aTime_MSSleep(aLINK_POLL_MS);
+            wokeEmpty = true;
+        } else if (waited != aErrTimeout && now - before < std::chrono::milliseconds(aLINK_POLL_MS)) {
+            // The stream cannot wait and its read did not wait either: poll.
+            aTime_MSSleep(aLINK_POLL_MS);
+        }
+    }
+    aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", link->id);
+    return NULL;
+}
+
+static void sWriteFrame(aLinkRecord* link, const aPacket* packet, bool traceAndLog)
+{
+    uint8_t frame[aPACKET_MAX_FRAME];
+    uint8_t length = packet->length <= aPACKET_MAX_DATA ? packet->length : aPACKET_MAX_DATA;
+    frame[0] = packet->address;
+    frame[1] = length;
+    for (uint8_t i = 0; i < length; i++)
+        frame[2 + i] = packet->data[i];
+    if (traceAndLog)
+        aDebug_Trace(aDEBUG_PACKETS, " sOutPipeProcess(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
+                     link->id, packet->address, packet->length, packet->data[0], packet->data[1],
+                     packet->data[2]);
+    aErr err = aStream_Write(link->stream, frame, length + 2u);
+    if (err != aErrNone && traceAndLog)
+        aDebug_Trace(aDEBUG_LINK, "sOutPipeProcess error writing: %d\n", err);
+    if (traceAndLog)
+        sLogFrame(link, aPACKETLOG_SENT, packet);
+}
+
+void* aLinkPipes_OutPipe(void* argument)
+{
+    aLinkRecord* link = static_cast<aLinkRecord*>(argument);
+    aLinkManager_SetReady(link->outPipeReady, link, true);
+    while (link->running.load()) {
+        aPacket* packet = aPacketFifo_Await(link->outbound, aLINK_OUTPIPE_WAIT_MS);
+        if (!packet)
+            continue;
+        if (packet->address != kWakeAddress)
+            sWriteFrame(link, packet, true);
+        aPacket_Destroy(&packet);
+    }
+    // Stopping: what was queued still goes out, the route-off frame last.
+    for (aPacket* packet; (packet = aPacketFifo_Get(link->outbound)) != NULL;) {
+        if (packet->address != kWakeAddress)
+            sWriteFrame(link, packet, false);
+        aPacket_Destroy(&packet);
+    }
+    aDebug_Trace(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", link->id);
+    return NULL;
+}
