@@ -5,15 +5,43 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "aPacket.h"
+
 namespace vmodule {
 
 namespace {
+
+// Options have six bits; command bytes, error codes and lengths are bytes of a frame.
+const char* OptionAndCode(const std::vector<uint32_t>& args)
+{
+    return args[0] > 63 || args[1] > 255 ? "OPT is 0..63, ERR 0..255" : nullptr;
+}
+
+const char* CommandAndLength(const std::vector<uint32_t>& args)
+{
+    return args[0] > 255 || args[1] > aPACKET_MAX_DATA ? "CMD is 0..255, LEN 0..28" : nullptr;
+}
+
+const char* CommandAndDelay(const std::vector<uint32_t>& args)
+{
+    return args[0] > 255 || args[1] > 60000 ? "CMD is 0..255, MS 0..60000" : nullptr;
+}
+
+const char* Option(const std::vector<uint32_t>& args)
+{
+    return args[0] > 63 ? "an option is 0..63" : nullptr;
+}
 
 const FaultSpec kFaults[] = {
     {"no-address-reply", 0, "no-address-reply", "leave the address query 0xAD unanswered"},
     {"drop-reply", 1, "drop-reply:CMD", "answer no request whose command byte is CMD"},
     {"drop-link", 1, "drop-link:N", "close the link when its N-th frame arrives (unanswered)"},
     {"stray-byte", 0, "stray-byte", "send one odd byte (0x03) before the first frame on each link"},
+    {"refuse-option", 2, "refuse-option:OPT,ERR", "answer system option OPT, get or set, with error ERR", OptionAndCode},
+    {"drop-option", 1, "drop-option:OPT", "leave system option OPT, get or set, unanswered", Option},
+    {"late-reply", 2, "late-reply:CMD,MS", "send answers to command CMD MS milliseconds late", CommandAndDelay},
+    {"wrong-length", 2, "wrong-length:CMD,LEN",
+     "answers to command CMD carry LEN data bytes (cut, or padded with zeros)", CommandAndLength},
     {nullptr, 0, nullptr, nullptr},
 };
 
@@ -63,6 +91,10 @@ bool FaultSet::Add(const std::string& text, std::string& error)
             continue;
         if (static_cast<int>(parsed.args.size()) != spec->argCount) {
             error = text + ": expected " + spec->form;
+            return false;
+        }
+        if (const char* why = spec->check ? spec->check(parsed.args) : nullptr) {
+            error = text + ": " + why;
             return false;
         }
         switches_.push_back(parsed);

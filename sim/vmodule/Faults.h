@@ -23,6 +23,8 @@ struct FaultSpec {
     int argCount;      // arguments the switch takes
     const char* form;  // how it is written, "drop-reply:CMD"
     const char* help;
+    // Null, or why these arguments cannot work.
+    const char* (*check)(const std::vector<uint32_t>& args) = nullptr;
 };
 
 // The table of known switches, ending in a row with a null name.

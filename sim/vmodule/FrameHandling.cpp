@@ -37,11 +37,13 @@ void VirtualModule::Receive(HostLink& link, const Frame& frame)
     target->HandleCommand(link, frame);
 }
 
-// The module a frame is for. Only this module for now; a router adds the
-// modules on its I2C network here.
+// The module a frame is for: this one, or while "route to me" is on, the
+// module on its I2C bus at that address, which answers through this link.
 VirtualModule* VirtualModule::Target(uint8_t address)
 {
-    return address == state_.address ? this : nullptr;
+    if (address == state_.address)
+        return this;
+    return state_.routeToMe ? ChildAt(address) : nullptr;
 }
 
 void VirtualModule::HandleCommand(HostLink& link, const Frame& frame)

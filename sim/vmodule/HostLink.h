@@ -6,6 +6,7 @@
 // and writes the module's frames, never blocking the program's one thread.
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "FrameAssembler.h"
@@ -25,6 +26,9 @@ public:
     HostLink& operator=(const HostLink&) = delete;
 
     int Id() const { return id_; }
+    // The module whose service or device this link came in on (a router for
+    // frames its children answer).
+    VirtualModule& Owner() { return module_; }
     const std::string& Kind() const { return kind_; }
     const std::string& Peer() const { return peer_; }
     bool IsOpen() const { return fd_ >= 0; }
@@ -38,6 +42,14 @@ public:
     HeartbeatState heartbeat;
     uint64_t framesReceived = 0;
     bool strayByteSent = false;
+
+    // Byte strings being set, gathered frame by frame; keyed by module
+    // address, option and index (SystemEntity.cpp).
+    struct PendingBytes {
+        std::string data;
+        unsigned next = 0;  // sequence number expected next
+    };
+    std::map<uint32_t, PendingBytes> byteValues;
 
 private:
     void OnReadable();

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
+
+#include "SystemEntity.h"
 
 namespace vmodule {
 
@@ -103,6 +106,27 @@ bool ParseTcp(const std::string& text, ModuleConfig& m, std::string& error)
     return true;
 }
 
+// "OPT:VALUE": a starting value for one system entity option. Signed options
+// take negative values, stored as their two's complement.
+bool ParseOptionSetting(const std::string& text, ModuleConfig& m, std::string& error)
+{
+    size_t colon = text.find(':');
+    uint64_t option = 0;
+    std::string value = colon == std::string::npos ? "" : text.substr(colon + 1);
+    bool negative = !value.empty() && value[0] == '-';
+    uint64_t magnitude = 0;
+    if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 63, option) ||
+        !ParseNumber(negative ? value.substr(1) : value, UINT32_MAX, magnitude)) {
+        error = "expected OPTION:VALUE, an option 0..63 and a number";
+        return false;
+    }
+    int64_t signedValue = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    if (!SystemEntity_CheckSetting(static_cast<uint8_t>(option), signedValue, error))
+        return false;
+    m.options.emplace_back(static_cast<uint8_t>(option), static_cast<uint32_t>(signedValue));
+    return true;
+}
+
 struct ModuleKey {
     const char* name;
     const char* value;
@@ -158,9 +182,15 @@ const ModuleKey kModuleKeys[] = {
          return true;
      }},
     {"tcp", "IPV4:PORT|off", "TCP link service (127.0.0.1:0)",
-     [](ModuleConfig& m, const std::string& v, std::string& e) { return ParseTcp(v, m, e); }},
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         m.linkGiven = true;
+         return ParseTcp(v, m, e);
+     }},
     {"usb", "on|off", "attach to the virtual USB bus (off)",
-     [](ModuleConfig& m, const std::string& v, std::string& e) { return ParseSwitch(v, m.usb, e); }},
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         m.linkGiven = true;
+         return ParseSwitch(v, m.usb, e);
+     }},
     {"discoverable", "on|off", "answer discovery requests when --discovery is on (on)",
      [](ModuleConfig& m, const std::string& v, std::string& e) { return ParseSwitch(v, m.discoverable, e); }},
     {"record", "PATH", "write the traffic record to PATH",
@@ -174,6 +204,38 @@ const ModuleKey kModuleKeys[] = {
      }},
     {"fault", "NAME[:ARGS]", "switch a fault on (see the list below)",
      [](ModuleConfig& m, const std::string& v, std::string& e) { return m.faults.Add(v, e); }},
+    {"parent", "HEX", "sit on the I2C bus of the module with this serial, at the\n"
+     "                        module address; reached only through its links (none)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint64_t value = 0;
+         if (v.size() > 8 || !ParseNumber(v, UINT32_MAX, value, 16) || value == 0) {
+             e = "a parent is the serial number of another module, 1 to 8 hex digits";
+             return false;
+         }
+         m.parent = static_cast<uint32_t>(value);
+         return true;
+     }},
+    {"option", "OPT:VALUE", "starting value of a system entity option; repeatable",
+     [](ModuleConfig& m, const std::string& v, std::string& e) { return ParseOptionSetting(v, m, e); }},
+    {"name", "TEXT", "the module's name, system option 32 (empty)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         if (v.size() > kMaxByteValue) {
+             e = "a name has at most " + std::to_string(kMaxByteValue) + " bytes";
+             return false;
+         }
+         m.name = v;
+         return true;
+     }},
+    {"option31", "byte|bytes", "system option 31 as the power behavior byte or as the\n"
+     "                        power behavior config byte string (byte)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         if (v != "byte" && v != "bytes") {
+             e = "expected byte or bytes";
+             return false;
+         }
+         m.option31Bytes = v == "bytes";
+         return true;
+     }},
 };
 
 struct ProgramKey {
@@ -230,6 +292,13 @@ std::string UsageLine(const char* name, const char* value, const char* help)
     return line;
 }
 
+std::string SerialText(uint32_t serial)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08X", static_cast<unsigned>(serial));
+    return text;
+}
+
 std::string Trim(const std::string& text)
 {
     size_t first = text.find_first_not_of(" \t\r");
@@ -239,18 +308,58 @@ std::string Trim(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-bool CheckModules(const ProgramConfig& config, std::string& error)
+bool ModuleError(const ModuleConfig& m, const std::string& what, std::string& error)
+{
+    error = "module " + SerialText(m.serial) + ": " + what;
+    return false;
+}
+
+// Modules behind a router: the parent must be a module reached directly, the
+// I2C address free on its bus; they have no link of their own, and share the
+// router's address setting and record unless they name their own.
+bool FinishChildren(ProgramConfig& config, std::string& error)
+{
+    std::map<uint32_t, const ModuleConfig*> bySerial;
+    for (const auto& m : config.modules)
+        bySerial[m.serial] = &m;
+    std::map<std::pair<uint32_t, uint8_t>, uint32_t> taken;  // (parent, address) -> serial
+    for (auto& m : config.modules) {
+        if (!m.parent)
+            continue;
+        auto found = bySerial.find(m.parent);
+        if (found == bySerial.end() || found->second == &m)
+            return ModuleError(m, "parent " + SerialText(m.parent) + " is not one of the modules", error);
+        const ModuleConfig& parent = *found->second;
+        if (parent.parent)
+            return ModuleError(m, "parent " + SerialText(m.parent) + " is itself behind a router", error);
+        if (m.linkGiven)
+            return ModuleError(m, "a module behind a router has no tcp or usb link of its own", error);
+        if (m.address == parent.address)
+            return ModuleError(m, "I2C address " + std::to_string(m.address) + " is the router's own", error);
+        auto [slot, added] = taken.emplace(std::make_pair(m.parent, m.address), m.serial);
+        if (!added)
+            return ModuleError(m, "I2C address " + std::to_string(m.address) + " of " + SerialText(m.parent) +
+                                      " is taken by " + SerialText(slot->second), error);
+        m.tcp = false;
+        m.usb = false;
+        if (!m.router)
+            m.router = parent.address;
+        if (m.record.empty())
+            m.record = parent.record;
+    }
+    return true;
+}
+
+bool CheckModules(ProgramConfig& config, std::string& error)
 {
     std::set<uint32_t> serials;
     for (const auto& m : config.modules) {
         if (!serials.insert(m.serial).second) {
-            char text[64];
-            snprintf(text, sizeof text, "serial number %08X is given to two modules", static_cast<unsigned>(m.serial));
-            error = text;
+            error = "serial number " + SerialText(m.serial) + " is given to two modules";
             return false;
         }
     }
-    return true;
+    return FinishChildren(config, error);
 }
 
 }  // namespace
@@ -386,8 +495,8 @@ std::string Usage()
     std::string text =
         "usage: quorvel-vmodule [--config FILE] [PROGRAM OPTIONS] [MODULE OPTIONS] [--module MODULE OPTIONS]...\n"
         "Serves virtual modules over TCP (and the virtual USB bus) until SIGTERM or SIGINT.\n"
-        "When ready it prints one line per module, \"module SERIAL [tcp IPV4:PORT] [usb]\",\n"
-        "then \"ready\".\n"
+        "When ready it prints one line per module, \"module SERIAL [tcp IPV4:PORT] [usb]\"\n"
+        "(\"module SERIAL behind PARENT i2c XX\" for a module behind a router), then \"ready\".\n"
         "A configuration file holds program keys, then one [module] section per module\n"
         "with \"key = value\" lines; the command line's modules follow the file's.\n\n"
         "Program options:\n" + UsageLine("config", "FILE", "read modules and program keys from FILE");

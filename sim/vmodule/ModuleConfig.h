@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Faults.h"
@@ -31,6 +32,12 @@ struct ModuleConfig {
     bool discoverable = true;         // answers discovery when the program's responder is on
     std::string record;               // traffic record file; empty: none
     FaultSet faults;
+    uint32_t parent = 0;              // serial of the router this module sits behind; 0: reached directly
+    bool linkGiven = false;           // tcp or usb set explicitly
+    // Starting values of system entity options (option, value), and its name.
+    std::vector<std::pair<uint8_t, uint32_t>> options;
+    std::string name;
+    bool option31Bytes = false;       // option 31 is the power behavior config byte string
 
     uint8_t RouterAddress() const { return router ? router : address; }
 };

@@ -24,9 +24,25 @@ VirtualModule::VirtualModule(EventLoop& loop, ModuleConfig config, std::shared_p
     : loop_(loop), config_(std::move(config)), record_(std::move(record))
 {
     state_.address = config_.address;
-    state_.router = config_.RouterAddress();
     state_.heartbeatMs = config_.heartbeatMs;
+    state_.system = state_.saved = SystemEntity_Defaults(config_);
     SystemEntity_Register(commands_);
+    I2CBus_Register(commands_);
+    Echo_Register(commands_);
+    Capabilities_Register(commands_);
+}
+
+void VirtualModule::AddChild(VirtualModule& child)
+{
+    children_.push_back(&child);
+}
+
+VirtualModule* VirtualModule::ChildAt(uint8_t address)
+{
+    for (VirtualModule* child : children_)
+        if (child->State().address == address)
+            return child;
+    return nullptr;
 }
 
 VirtualModule::~VirtualModule()
@@ -77,11 +93,35 @@ void VirtualModule::LinkClosed(HostLink& link)
 
 void VirtualModule::Reply(HostLink& link, const Frame& request, const Frame& reply)
 {
-    if (request.length > 0 && Fault("drop-reply", {request.data[0]})) {
+    if (request.length == 0) {
+        link.Send(reply);
+        return;
+    }
+    uint8_t command = request.data[0];
+    if (Fault("drop-reply", {command})) {
         Note("reply dropped (fault drop-reply)");
         return;
     }
-    link.Send(reply);
+    Frame sent = reply;
+    if (const FaultSwitch* wrong = config_.faults.Find("wrong-length", {command})) {
+        sent.length = static_cast<uint8_t>(wrong->args[1]);
+        for (size_t i = reply.length; i < sent.length; ++i)
+            sent.data[i] = 0;
+        Note("reply length " + std::to_string(reply.length) + " made " + std::to_string(sent.length) +
+             " (fault wrong-length)");
+    }
+    if (const FaultSwitch* late = config_.faults.Find("late-reply", {command})) {
+        // The link may be gone by then: look it up again through its owner.
+        VirtualModule* owner = &link.Owner();
+        int id = link.Id();
+        Note("reply held " + std::to_string(late->args[1]) + " ms (fault late-reply)");
+        loop_.After(std::chrono::milliseconds(late->args[1]), [owner, id, sent] {
+            if (HostLink* still = owner->FindLink(id))
+                still->Send(sent);
+        });
+        return;
+    }
+    link.Send(sent);
 }
 
 void VirtualModule::RecordReceived(const Frame& frame)

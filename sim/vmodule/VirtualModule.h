@@ -12,12 +12,14 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Frame.h"
 #include "FrameRecord.h"
 #include "Heartbeat.h"
 #include "HostLink.h"
 #include "ModuleConfig.h"
+#include "SystemEntity.h"
 
 namespace vmodule {
 
@@ -42,9 +44,11 @@ private:
 // What the host can change while the module runs.
 struct ModuleState {
     uint8_t address = 0;
-    uint8_t router = 0;
-    bool routeToMe = false;
+    bool routeToMe = false;       // a router passes frames for its children's addresses to them
     uint32_t heartbeatMs = 0;
+    SystemValues system;          // the system entity's options as they are now
+    SystemValues saved;           // what a reset goes back to
+    std::string i2cData;          // what the last I2C write to this module carried
 };
 
 class VirtualModule {
@@ -56,6 +60,7 @@ public:
 
     const ModuleConfig& Config() const { return config_; }
     ModuleState& State() { return state_; }
+    const ModuleState& State() const { return state_; }
     EventLoop& Loop() { return loop_; }
     CommandTable& Commands() { return commands_; }
     HeartbeatCounts& Heartbeats() { return heartbeats_; }
@@ -65,6 +70,11 @@ public:
     HostLink* FindLink(int id);
     void ForEachLink(const std::function<void(HostLink&)>& visit);
     void CloseLinks(const std::string& why);
+
+    // Modules on this module's I2C bus (configured with `parent`).
+    void AddChild(VirtualModule& child);
+    VirtualModule* ChildAt(uint8_t address);
+    bool IsChild() const { return config_.parent != 0; }
 
     // Called by a link for every whole frame and when it closed.
     void Receive(HostLink& link, const Frame& frame);
@@ -95,10 +105,14 @@ private:
     HeartbeatCounts heartbeats_;
     std::map<int, std::unique_ptr<HostLink>> links_;
     int nextLink_ = 1;
+    std::vector<VirtualModule*> children_;
 };
 
-// Registration of each behaviour's command handlers.
-void SystemEntity_Register(CommandTable& table);
+// Registration of each behaviour's command handlers (the system entity's is
+// in SystemEntity.h).
+void I2CBus_Register(CommandTable& table);
+void Echo_Register(CommandTable& table);
+void Capabilities_Register(CommandTable& table);
 
 std::string Hex8(uint32_t value);   // "%08X"
 std::string Hex2(uint32_t value);   // "%02X"

@@ -78,6 +78,13 @@ int main(int argc, char** argv)
         }
         served.push_back(std::move(entry));
     }
+    // Modules behind a router hang on its I2C bus (the configuration checked
+    // that each parent is there).
+    for (auto& child : served)
+        if (child.module->IsChild())
+            for (auto& parent : served)
+                if (parent.module->Config().serial == child.module->Config().parent)
+                    parent.module->AddChild(*child.module);
 
     std::unique_ptr<DiscoveryResponder> discovery;
     if (!config.discoveryInterface.empty()) {
@@ -100,6 +107,8 @@ int main(int argc, char** argv)
             line += " tcp " + entry.tcp->Where();
         if (entry.usb)
             line += " usb";
+        if (entry.module->IsChild())
+            line += " behind " + Hex8(entry.module->Config().parent) + " i2c " + Hex2(entry.module->Config().address);
         printf("%s\n", line.c_str());
     }
     // The last line, so a reader knows every module is up without counting.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "VModuleProcess.h"
+#include "VModuleRecord.h"
 #include "testsupport.h"
 
 using namespace testsupport;
@@ -24,22 +25,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kAddressQuery{0xAD, 0x00};
-
-// Record lines without their timestamps: "rx AD 00", "ev 40F5849A link 1 route on".
-std::vector<std::string> RecordLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    static const std::regex line(R"(^(rx|tx|ev) \d+\.\d{6} (.*)$)");
-    for (const auto& text : SplitLines(ReadFile(path))) {
-        std::smatch m;
-        if (!std::regex_match(text, m, line)) {
-            ADD_FAILURE() << "malformed record line: " << text;
-            continue;
-        }
-        lines.push_back(m[1].str() + " " + m[2].str());
-    }
-    return lines;
-}
 
 std::vector<double> RecordTimes(const std::string& path, const std::string& kindAndBytes)
 {
@@ -385,6 +370,31 @@ TEST(VModule, BadConfigurationEndsWithOneLine)
         {{"--config", dir.file("nokey.conf")}, dir.file("nokey.conf") + ":2: expected \"key = value\" or \"[module]\""},
         {{"--config", dir.file("missing.conf")}, "cannot read " + dir.file("missing.conf") + ": No such file or directory"},
         {{"--discovery", "10.77.0.2"}, "--discovery runs only inside a private network namespace (tools/netns/run-in-netns)"},
+        {{"--fault", "refuse-option:64,29"}, "--fault: refuse-option:64,29: OPT is 0..63, ERR 0..255"},
+        {{"--fault", "wrong-length:3,29"}, "--fault: wrong-length:3,29: CMD is 0..255, LEN 0..28"},
+        {{"--fault", "late-reply:3"}, "--fault: late-reply:3: expected late-reply:CMD,MS"},
+        {{"--option", "30:1"}, "--option: option 30 is not an option of the system entity"},
+        {{"--option", "8:1"}, "--option: option 8 is set with the model key"},
+        {{"--option", "20:1"}, "--option: option 20 holds no value to start with"},
+        {{"--option", "32:1"}, "--option: option 32 is set with the name key"},
+        {{"--option", "4:256"}, "--option: option 4 takes 0..255"},
+        {{"--option", "27:-2147483649"}, "--option: option 27 takes -2147483648..2147483647"},
+        {{"--option", "12:-1"}, "--option: option 12 takes 0..4294967295"},
+        {{"--option", "12"}, "--option: expected OPTION:VALUE, an option 0..63 and a number"},
+        {{"--option31", "words"}, "--option31: expected byte or bytes"},
+        {{"--parent", "0"}, "--parent: a parent is the serial number of another module, 1 to 8 hex digits"},
+        {{"--serial", "1", "--parent", "2"}, "module 00000001: parent 00000002 is not one of the modules"},
+        {{"--serial", "1", "--parent", "1"}, "module 00000001: parent 00000001 is not one of the modules"},
+        {{"--serial", "1", "--module", "--serial", "2", "--address", "4", "--parent", "1", "--tcp", "off"},
+         "module 00000002: a module behind a router has no tcp or usb link of its own"},
+        {{"--serial", "1", "--module", "--serial", "2", "--parent", "1"},
+         "module 00000002: I2C address 2 is the router's own"},
+        {{"--serial", "1", "--module", "--serial", "2", "--address", "4", "--parent", "1", "--module", "--serial", "3",
+          "--address", "4", "--parent", "1"},
+         "module 00000003: I2C address 4 of 00000001 is taken by 00000002"},
+        {{"--serial", "1", "--module", "--serial", "2", "--address", "4", "--parent", "1", "--module", "--serial", "3",
+          "--address", "8", "--parent", "2"},
+         "module 00000003: parent 00000002 is itself behind a router"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{VModuleBinary()};
