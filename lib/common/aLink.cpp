@@ -36,6 +36,7 @@ aErr sInitRecord(aLinkRecord* link, aStreamRef stream)
     link->inPipe = link->outPipe = NULL;
     link->inbound = aPacketFifo_Create();
     link->outbound = aPacketFifo_Create();
+    link->outPending = 0;
     link->inPipeProc = aLinkPipes_InPipe;
     link->outPipeProc = aLinkPipes_OutPipe;
     link->inPipeReady = link->outPipeReady = false;
@@ -290,11 +291,10 @@ aErr aLink_Start(int32_t id)
     if (link->inPipe)
         link->outPipe = aThread_Create(link->outPipeProc, link);
     if (!link->inPipe || !link->outPipe) {
-        link->running = false;
-        aLinkPipes_WakeOutPipe(link);
+        aLinkPipes_StopWriting(link, false);
         aThread_Destroy(&link->inPipe);
         aThread_Destroy(&link->outPipe);
-        aPacketFifo_DrainPackets(link->outbound, aLink_AcceptAll, NULL);
+        aLinkPipes_DiscardOutbound(link);
         aLinkManager_SetStatus(link, kLinkStopped);
         err = aErrResource;
     } else if (!sAwaitStatus(link, aLINK_START_WAIT_MS, [link] {
@@ -302,7 +302,7 @@ aErr aLink_Start(int32_t id)
                })) {
         err = aErrIndexRange;
     } else {
-        err = aLinkPipes_QueueRoute(link, true);
+        err = aLinkPipes_SendRoute(link, true);
     }
     aDebug_Trace(aDEBUG_LINK, " leaving aLink_Start(%d)==> %d\n", id, err);
     return err;
@@ -318,11 +318,10 @@ aErr aLink_Stop(aLinkRecord* link)
     if (status == kLinkStopped || status == kLinkStopping || !link->inPipe || !link->outPipe)
         return aErrNone;
     aLinkManager_SetStatus(link, kLinkStopping);
-    // Queued on the record itself, so that a link already taken out of the
-    // table (being destroyed) still tells the module.
-    aErr err = aLinkPipes_QueueRoute(link, false);
-    link->running = false;
-    aLinkPipes_WakeOutPipe(link);
+    // The route-off frame goes out after what is queued. Handed on through
+    // the record itself, so that a link already taken out of the table
+    // (being destroyed) still tells the module.
+    aErr err = aLinkPipes_StopWriting(link, true);
     if (aThread_Destroy(&link->inPipe) != 0)
         err = aErrUnknown;
     if (aThread_Destroy(&link->outPipe) != 0)
@@ -349,7 +348,7 @@ aErr aLink_Sync(int32_t id)
         if (sAwaitStatus(link, aLINK_SYNC_WAIT_MS, [link] { return link->status == kLinkRunning; }))
             err = aErrNone;
     }
-    aPacketFifo_DrainPackets(link->outbound, aLink_AcceptAll, NULL);
+    aLinkPipes_DiscardOutbound(link);
     // The other answers of the burst are still on their way: let them come, then drop them.
     aTime_MSSleep(aLINK_SYNC_SETTLE_MS);
     aPacketFifo_DrainPackets(link->inbound, aLink_AcceptAll, NULL);
@@ -364,7 +363,7 @@ aErr aLink_ForceRoute(int32_t id, bool on)
         return aErrNotFound;
     if (!aVALIDLINK(entry->link))
         return aErrParam;
-    return aLinkPipes_QueueRoute(entry->link, on);
+    return aLinkPipes_SendRoute(entry->link, on);
 }
 
 aErr aLink_Reset(int32_t id)
@@ -491,9 +490,11 @@ aErr aLink_PutPacket(int32_t id, const aPacket* packet)
     aLinkRecord* link = aLinkManager_Record(id);
     if (!link)
         return aErrParam;
-    if (aVALIDPACKET(packet) && packet->address == 0)
+    if (!aVALIDPACKET(packet))
+        return aErrParam;
+    if (packet->address == 0)
         return aErrPacket;
-    return aPacketFifo_Put(link->outbound, packet);
+    return aLinkPipes_Send(link, packet);
 }
 
 aErr aLink_InstallUserPacketFilter(int32_t id, aPacketFilter filter, void* reference)

@@ -88,6 +88,13 @@ typedef struct aLinkRecord {
     aMutexRef filterLock = NULL;          // "aLink(%p)->userFilterSema"
     std::mutex statusLock;
     std::condition_variable statusChanged;
+    // Frames go out in the order they were handed on. A packet is written at
+    // once by the thread that hands it on when nothing is waiting to go out;
+    // otherwise it is queued for the out-pipe. writeLock guards every write
+    // and outPending, which counts queued packets plus the one the out-pipe
+    // may hold.
+    std::mutex writeLock;
+    size_t outPending = 0;
 } aLinkRecord;
 
 #define aVALIDLINK(l) ((l) != NULL && (l)->magic == aLINK_MAGIC)
@@ -142,10 +149,19 @@ void aLinkManager_SetReady(std::atomic<bool>& flag, aLinkRecord* link, bool read
 // The pipe threads (aLinkPipes.cpp); the argument is the link record.
 void* aLinkPipes_InPipe(void* link);
 void* aLinkPipes_OutPipe(void* link);
-// Queues a route-control frame on the record's outbound queue.
-aErr aLinkPipes_QueueRoute(aLinkRecord* link, bool on);
-// Wakes an out-pipe that waits for packets (after running was cleared).
-aErr aLinkPipes_WakeOutPipe(aLinkRecord* link);
+// Hands a packet on to the module: written at once when the link runs and
+// nothing is waiting to go out, else queued for the out-pipe. The caller
+// keeps its packet.
+aErr aLinkPipes_Send(aLinkRecord* link, const aPacket* packet);
+// Hands on a route-control frame.
+aErr aLinkPipes_SendRoute(aLinkRecord* link, bool on);
+// Queues the route-off frame (when asked), then clears running so that
+// nothing more is written at once, and wakes an out-pipe that waits for
+// packets: it writes what is queued, the route-off frame last, and ends.
+// Returns the result of queueing the route-off frame.
+aErr aLinkPipes_StopWriting(aLinkRecord* link, bool routeOff);
+// Discards every packet waiting to go out.
+void aLinkPipes_DiscardOutbound(aLinkRecord* link);
 
 // Accepts every packet: used to empty a queue.
 bool aLink_AcceptAll(const aPacket* packet, void* reference);

@@ -48,6 +48,25 @@ void sLogFrame(aLinkRecord* link, uint8_t direction, const aPacket* packet)
     aMutex_Unlock(link->logLock);
 }
 
+void sWriteFrame(aLinkRecord* link, const aPacket* packet, bool traceAndLog)
+{
+    uint8_t frame[aPACKET_MAX_FRAME];
+    uint8_t length = packet->length <= aPACKET_MAX_DATA ? packet->length : aPACKET_MAX_DATA;
+    frame[0] = packet->address;
+    frame[1] = length;
+    for (uint8_t i = 0; i < length; i++)
+        frame[2 + i] = packet->data[i];
+    if (traceAndLog)
+        aDebug_Trace(aDEBUG_PACKETS, " sOutPipeProcess(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
+                     link->id, packet->address, packet->length, packet->data[0], packet->data[1],
+                     packet->data[2]);
+    aErr err = aStream_Write(link->stream, frame, length + 2u);
+    if (err != aErrNone && traceAndLog)
+        aDebug_Trace(aDEBUG_LINK, "sOutPipeProcess error writing: %d\n", err);
+    if (traceAndLog)
+        sLogFrame(link, aPACKETLOG_SENT, packet);
+}
+
 // ---------------------------------------------------------------------------
 // Synchronisation
 
@@ -61,7 +80,7 @@ void sSyncStart(aLinkRecord* link)
     aPacket* query = aPacket_CreateWithData(aPACKET_ADDR_SYNC, 0, none);
     aErr err = query ? aErrNone : aErrMemory;
     for (int i = 0; i < aLINK_SYNC_QUERIES && query; i++)
-        err = aPacketFifo_Put(link->outbound, query);
+        err = aLinkPipes_Send(link, query);
     aPacket_Destroy(&query);
     if (err == aErrNone)
         link->syncState = kSyncStateByte1;
@@ -133,7 +152,7 @@ aErr sHandleHeartbeat(aLinkRecord* link, const aPacket* packet)
                                       static_cast<uint8_t>(packet->data[1] + kHeartbeatAnswerOffset)};
     aPacket* answer = aPacket_CreateWithData(packet->address, kHeartbeatLength, data);
     if (answer) {
-        aPacketFifo_Put(link->outbound, answer);
+        aLinkPipes_Send(link, answer);
         aPacket_Destroy(&answer);
     }
     link->heartbeatState = aLINK_HB_IDLE;
@@ -197,26 +216,66 @@ uint32_t sRemainingMs(Clock::time_point now, Clock::time_point deadline)
 
 }  // namespace
 
-aErr aLinkPipes_QueueRoute(aLinkRecord* link, bool on)
+// Queues for the out-pipe. writeLock held.
+static aErr sQueue(aLinkRecord* link, const aPacket* packet)
+{
+    aErr err = aPacketFifo_Put(link->outbound, packet);
+    if (err == aErrNone)
+        link->outPending++;
+    return err;
+}
+
+aErr aLinkPipes_Send(aLinkRecord* link, const aPacket* packet)
+{
+    if (!aVALIDPACKET(packet) || packet->length > aPACKET_MAX_DATA)
+        return aErrParam;
+    std::lock_guard<std::mutex> hold(link->writeLock);
+    // Written here, the frame saves the hop to the out-pipe thread: a
+    // request reaches the module as soon as it is handed on.
+    if (link->running.load() && link->outPending == 0) {
+        sWriteFrame(link, packet, true);
+        return aErrNone;
+    }
+    return sQueue(link, packet);
+}
+
+aErr aLinkPipes_SendRoute(aLinkRecord* link, bool on)
 {
     uint8_t data[1] = {static_cast<uint8_t>(on ? 1 : 0)};
     aPacket* packet = aPacket_CreateWithData(aPACKET_ADDR_ROUTE, 1, data);
     if (!packet)
         return aErrMemory;
-    aErr err = aPacketFifo_Put(link->outbound, packet);
+    aErr err = aLinkPipes_Send(link, packet);
     aPacket_Destroy(&packet);
     return err;
 }
 
-aErr aLinkPipes_WakeOutPipe(aLinkRecord* link)
+aErr aLinkPipes_StopWriting(aLinkRecord* link, bool routeOff)
 {
+    std::lock_guard<std::mutex> hold(link->writeLock);
+    aErr err = aErrNone;
+    if (routeOff) {
+        uint8_t data[1] = {0};
+        aPacket* off = aPacket_CreateWithData(aPACKET_ADDR_ROUTE, 1, data);
+        err = off ? sQueue(link, off) : aErrMemory;
+        aPacket_Destroy(&off);
+    }
     static const uint8_t none[1] = {0};
     aPacket* wake = aPacket_CreateWithData(kWakeAddress, 0, none);
-    if (!wake)
-        return aErrMemory;
-    aErr err = aPacketFifo_Put(link->outbound, wake);
+    if (wake)
+        sQueue(link, wake);
     aPacket_Destroy(&wake);
+    // Cleared last: an out-pipe that sees it cleared finds all of the above queued.
+    link->running = false;
     return err;
+}
+
+void aLinkPipes_DiscardOutbound(aLinkRecord* link)
+{
+    std::lock_guard<std::mutex> hold(link->writeLock);
+    size_t discarded = aPacketFifo_DrainPackets(link->outbound, aLink_AcceptAll, NULL);
+    // What is left is the packet the out-pipe may hold.
+    link->outPending = discarded < link->outPending ? link->outPending - discarded : 0;
 }
 
 // Reads one byte per call and sleeps in the stream's wait while nothing
@@ -233,14 +292,18 @@ void* aLinkPipes_InPipe(void* argument)
     aLinkManager_SetReady(link->inPipeReady, link, true);
 
     const auto readWait = std::chrono::milliseconds(aLINK_READ_WAIT_MS);
-    Clock::time_point quietSince = Clock::now();
+    const auto pollStep = std::chrono::milliseconds(aLINK_POLL_MS);
+    Clock::time_point quietSince = Clock::now();   // the first read that found nothing after bytes
+    bool gotBytes = false;
     bool wokeEmpty = false;   // the last wait reported bytes, but none came yet
+    bool canWait = true;      // the stream offers a wait
     while (link->running.load()) {
         uint8_t byte;
-        Clock::time_point before = Clock::now();
+        // Only a stream without a wait needs to know how long its read took.
+        Clock::time_point before = canWait ? Clock::time_point() : Clock::now();
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNone) {
-            quietSince = before;
+            gotBytes = true;
             wokeEmpty = false;
             sInPipeByte(link, byte);
             continue;
@@ -252,6 +315,10 @@ void* aLinkPipes_InPipe(void* argument)
             continue;
         }
         Clock::time_point now = Clock::now();
+        if (gotBytes) {
+            quietSince = now;
+            gotBytes = false;
+        }
         if (now - quietSince >= readWait) {
             quietSince = now;
             sInPipeQuiet(link);
@@ -263,32 +330,27 @@ void* aLinkPipes_InPipe(void* argument)
             if (wokeEmpty)
                 aTime_MSSleep(aLINK_POLL_MS);
             wokeEmpty = true;
-        } else if (waited != aErrTimeout && now - before < std::chrono::milliseconds(aLINK_POLL_MS)) {
-            // The stream cannot wait and its read did not wait either: poll.
-            aTime_MSSleep(aLINK_POLL_MS);
+        } else if (waited != aErrTimeout) {
+            // The stream cannot wait. Its read may wait itself (USB
+            // transfers); when it did not, poll.
+            bool readWaited = !canWait && now - before >= pollStep;
+            canWait = false;
+            if (!readWaited)
+                aTime_MSSleep(aLINK_POLL_MS);
         }
     }
     aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", link->id);
     return NULL;
 }
 
-static void sWriteFrame(aLinkRecord* link, const aPacket* packet, bool traceAndLog)
+// Writes a packet the out-pipe took from the queue. Only the out-pipe takes
+// packets out, so once this one is written the queue holds all that is pending.
+static void sOutPipeWrite(aLinkRecord* link, aPacket* packet, bool traceAndLog)
 {
-    uint8_t frame[aPACKET_MAX_FRAME];
-    uint8_t length = packet->length <= aPACKET_MAX_DATA ? packet->length : aPACKET_MAX_DATA;
-    frame[0] = packet->address;
-    frame[1] = length;
-    for (uint8_t i = 0; i < length; i++)
-        frame[2 + i] = packet->data[i];
-    if (traceAndLog)
-        aDebug_Trace(aDEBUG_PACKETS, " sOutPipeProcess(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
-                     link->id, packet->address, packet->length, packet->data[0], packet->data[1],
-                     packet->data[2]);
-    aErr err = aStream_Write(link->stream, frame, length + 2u);
-    if (err != aErrNone && traceAndLog)
-        aDebug_Trace(aDEBUG_LINK, "sOutPipeProcess error writing: %d\n", err);
-    if (traceAndLog)
-        sLogFrame(link, aPACKETLOG_SENT, packet);
+    std::lock_guard<std::mutex> hold(link->writeLock);
+    if (packet->address != kWakeAddress)
+        sWriteFrame(link, packet, traceAndLog);
+    link->outPending = aPacketFifo_GetLength(link->outbound);
 }
 
 void* aLinkPipes_OutPipe(void* argument)
@@ -299,14 +361,12 @@ void* aLinkPipes_OutPipe(void* argument)
         aPacket* packet = aPacketFifo_Await(link->outbound, aLINK_OUTPIPE_WAIT_MS);
         if (!packet)
             continue;
-        if (packet->address != kWakeAddress)
-            sWriteFrame(link, packet, true);
+        sOutPipeWrite(link, packet, true);
         aPacket_Destroy(&packet);
     }
     // Stopping: what was queued still goes out, the route-off frame last.
     for (aPacket* packet; (packet = aPacketFifo_Get(link->outbound)) != NULL;) {
-        if (packet->address != kWakeAddress)
-            sWriteFrame(link, packet, false);
+        sOutPipeWrite(link, packet, false);
         aPacket_Destroy(&packet);
     }
     aDebug_Trace(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", link->id);

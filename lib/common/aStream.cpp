@@ -141,7 +141,9 @@ aErr aStream_Read(aStreamRef stream, uint8_t* destination, size_t length)
         return aErrMode;
     if (length == 0)
         return aErrNone;
-    uint8_t* scratch = static_cast<uint8_t*>(malloc(length));
+    // Readers that take a byte at a time (the link's in-pipe) need no heap.
+    uint8_t small[16];
+    uint8_t* scratch = length <= sizeof small ? small : static_cast<uint8_t*>(malloc(length));
     if (!scratch)
         return aErrResource;
 
@@ -167,7 +169,8 @@ aErr aStream_Read(aStreamRef stream, uint8_t* destination, size_t length)
     } else if (err == aErrNone || err == aErrEOF) {
         memcpy(destination, scratch, obtained);
     }
-    free(scratch);
+    if (scratch != small)
+        free(scratch);
     return err;
 }
 

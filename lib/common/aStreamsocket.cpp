@@ -17,6 +17,7 @@
 #define aSOCKET_CHECK 0xDEAD
 #define aSOCKET_CONNECTED 0x1
 #define aSOCKET_CLOSE_PAUSE_MS 10
+#define aSOCKET_RECEIVE_CHUNK 512
 
 // The reading and the writing thread share the descriptor and may both meet a
 // broken connection. Every operation on the descriptor, and the reconnection,
@@ -30,6 +31,11 @@ struct aSocketStream {
     int32_t flags;     // aSOCKET_CONNECTED
     uint16_t check;    // aSOCKET_CHECK while valid
     std::mutex lock;
+    // Bytes received but not yet handed out: one recv() serves a whole frame
+    // instead of one per byte.
+    uint8_t received[aSOCKET_RECEIVE_CHUNK];
+    size_t next;       // index of the next byte to hand out
+    size_t filled;     // bytes held in received
 };
 
 #define aVALIDSS(s) ((s) != NULL && (s)->check == aSOCKET_CHECK)
@@ -51,6 +57,8 @@ static void sSocketStreamClose(aSocketStream* ss)
     ss->flags &= ~aSOCKET_CONNECTED;
     close(ss->socket);
     ss->socket = -1;
+    // Unread bytes of a closed connection are gone, as they were in the kernel.
+    ss->next = ss->filled = 0;
     aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
 }
 
@@ -90,28 +98,34 @@ static aErr sSocketStreamReset(aSocketStream* ss)
     return err;
 }
 
-static aErr sSocketStreamPeek(aSocketStream* ss, bool mayReset)
+// One recv() into the receive buffer: aErrNone with bytes held, aErrNotReady
+// when nothing is waiting, or the error. A peer that closed in an orderly way
+// (*closed set) has nothing to read, and nothing to reconnect to until a
+// write finds the connection broken; a broken connection is renewed once.
+// Lock held, buffer empty.
+static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
 {
-    uint8_t byte;
-    ssize_t n = recv(ss->socket, &byte, 1, MSG_PEEK);
-    if (n > 0)
+    ssize_t n = recv(ss->socket, ss->received, sizeof ss->received, 0);
+    if (n > 0) {
+        ss->filled = static_cast<size_t>(n);
+        ss->next = 0;
         return aErrNone;
-    // The peer closed in an orderly way: nothing to read, and nothing to
-    // reconnect to until a write finds the connection broken.
-    if (n == 0)
+    }
+    if (n == 0) {
+        if (closed)
+            *closed = true;
         return aErrNotReady;
+    }
     int err = errno;
     if (sWouldBlock(err))
         return aErrNotReady;
-    if (!sIsBrokenConnection(err))
-        return aErrConnection;
-    if (!mayReset)
+    if (!sIsBrokenConnection(err) || !mayReset)
         return aErrConnection;
     ss->flags &= ~aSOCKET_CONNECTED;
     aErr reset = sSocketStreamReset(ss);
     if (reset != aErrNone)
         return reset;
-    return sSocketStreamPeek(ss, false);
+    return sSocketStreamFill(ss, false, closed);
 }
 
 static aErr sSocketStreamGet(uint8_t* byte, void* reference)
@@ -120,19 +134,15 @@ static aErr sSocketStreamGet(uint8_t* byte, void* reference)
     if (!aVALIDSS(ss))
         return aErrParam;
     std::lock_guard<std::mutex> guard(ss->lock);
-    if (!(ss->flags & aSOCKET_CONNECTED))
-        return aErrConnection;
-    aErr err = sSocketStreamPeek(ss, true);
-    if (err != aErrNone)
-        return err;
-    ssize_t n = recv(ss->socket, byte, 1, 0);
-    if (n == 1)
-        return aErrNone;
-    if (n < 0 && sWouldBlock(errno))
-        return aErrEOF;
-    if (n < 0 && sIsBrokenConnection(errno))
-        return aErrNotReady;
-    return aErrIO;
+    if (ss->next >= ss->filled) {
+        if (!(ss->flags & aSOCKET_CONNECTED))
+            return aErrConnection;
+        aErr err = sSocketStreamFill(ss, true, NULL);
+        if (err != aErrNone)
+            return err;
+    }
+    *byte = ss->received[ss->next++];
+    return aErrNone;
 }
 
 // One send round. Returns aErrNone and advances *sent, or aErrNotReady when the
@@ -205,7 +215,7 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
     int sock;
     {
         std::lock_guard<std::mutex> guard(ss->lock);
-        if (!(ss->flags & aSOCKET_CONNECTED))
+        if (ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
             return aErrNone;
         sock = ss->socket;
     }
@@ -216,18 +226,19 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
         return aErrTimeout;
     if (ready < 0 || (pfd.revents & (POLLERR | POLLNVAL)))
         return aErrNone;
-    uint8_t byte;
-    ssize_t n;
+    // Take what arrived right away: the read that follows finds it held.
+    bool closed = false;
     {
         std::lock_guard<std::mutex> guard(ss->lock);
-        if (ss->socket != sock)
+        if (ss->socket != sock || ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
             return aErrNone;
-        n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        sSocketStreamFill(ss, true, &closed);
     }
-    if (n == 0) {
+    if (closed) {
         aTime_MSSleep(timeoutMs);
         return aErrTimeout;
     }
+    // Bytes held, or a failure for the read to report.
     return aErrNone;
 }
 
