@@ -111,8 +111,12 @@ TEST(VModule, BytesThatCannotStartAFrameAreDroppedAndRecorded)
 TEST(VModule, RandomBytesNeverStopTheModule)
 {
     TempDir dir;
-    VModuleProcess program({"--address", "6", "--heartbeat", "0", "--record", dir.file("record")});
+    // A router with route to me on: noise reaches the module behind it too.
+    VModuleProcess program({"--address", "6", "--heartbeat", "0", "--record", dir.file("record"), "--module",
+                            "--serial", "101", "--address", "8", "--parent", "40F5849A"});
     FrameSocket socket(program.port());
+    socket.Send({0x06, 0x04, 0x03, 0x94, 0x20, 0x01});
+    ASSERT_EQ(socket.ReadFrame(), (Bytes{0x06, 0x03, 0x03, 0xD4, 0x00}));
     std::mt19937 random(20240611);
     Bytes noise(64 * 1024);
     for (auto& b : noise)

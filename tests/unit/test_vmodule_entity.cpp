@@ -6,11 +6,13 @@
 // library's link engine or UEI encoding.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -150,6 +152,7 @@ TEST(VModuleEntity, ByteValuesTravelInFramesOf24BytesWithTrailers)
     EXPECT_EQ(config.ReadFrame(), (Bytes{0x04, 0x03, 0x03, 0xDF, 0x00}));
     config.Send({0x04, 0x03, 0x03, 0x5F, 0x20});
     EXPECT_EQ(config.ReadFrame(), (Bytes{0x04, 0x0C, 0x03, 0x1F, 0x00, 1, 0, 0, 0, 2, 0, 0, 0, 0x00}));
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << program.errors();
 }
 
 TEST(VModuleEntity, BuildNumberEchoAndCapabilityQueries)
@@ -227,6 +230,7 @@ TEST(VModuleEntity, ReplyFaultsRefuseDropDelayAndMisshapeAnswers)
     }
     socket.Send({0x04, 0x02, 0x17, 0x57});
     EXPECT_EQ(socket.ReadFrame(), (Bytes{0x04, 0x02, 0x17, 0x57}));
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << program.errors();
 }
 
 class VModuleRouter : public ::testing::Test {
@@ -241,6 +245,9 @@ protected:
             "--version", "1.2.3", "--build", "77",
             "--module", "--serial", "102", "--address", "0x20", "--parent", "40F5849A"});
     }
+
+    // Every test leaves the program in a state it stops cleanly from.
+    void TearDown() override { EXPECT_EQ(program_->Stop(SIGTERM), 0) << program_->errors(); }
 
     void RouteToMe(FrameSocket& socket, bool on)
     {
@@ -338,6 +345,36 @@ TEST_F(VModuleRouter, WhileRouteToMeIsOnAModuleAnswersThroughTheRoutersLink)
     auto lines = RecordLines(record_);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "ev 40F5849A frame for address 08 ignored"), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "tx 08 07 03 09 00 00 00 01 01"), 1);
+}
+
+TEST_F(VModuleRouter, RandomRequestsToEveryHandlerNeverStopTheModule)
+{
+    FrameSocket socket(program_->port());
+    RouteToMe(socket, true);
+    // Well-framed requests with the handled command bytes and random contents,
+    // to the router and to a module behind it (route to me may get switched
+    // off and on again on the way).
+    std::mt19937 random(7);
+    const uint8_t commands[] = {0, 3, 8, 23, 73};
+    const uint8_t addresses[] = {0x06, 0x08};
+    Bytes stream;
+    for (int i = 0; i < 20000; ++i) {
+        uint8_t length = static_cast<uint8_t>(1 + random() % 28);
+        stream.push_back(addresses[random() % 2]);
+        stream.push_back(length);
+        stream.push_back(commands[random() % 5]);
+        for (int j = 1; j < length; ++j)
+            stream.push_back(static_cast<uint8_t>(j < 3 && random() % 2 ? (j == 2 ? 0x20 : 0x40 | random() % 42)
+                                                                          : random()));
+    }
+    socket.Send(stream);
+    socket.Send(kAddressQuery);
+    for (;;) {
+        Bytes frame = socket.ReadFrame();
+        ASSERT_FALSE(frame.empty()) << "no answer to the address query";
+        if (frame == Bytes{0x06, 0x00})
+            break;
+    }
 }
 
 // Discovery sends multicast: only inside the namespaces of run-in-netns.
