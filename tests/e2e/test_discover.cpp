@@ -1,3 +1,4 @@
+// quorvel-test: threaded
 // The discover command (-D) of the real binary against the virtual module
 // program: USB modules on the virtual USB bus (one held by another process,
 // one whose version query fails), TCP/IP modules and a router on the test
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -225,37 +225,20 @@ TEST_F(UsbDiscover, RouterScanFindsTheModulesOnItsI2CBusAndAnEmptyBusGivesAnEmpt
 
 // ---------------------------------------------------------------------------
 // TCP/IP, only inside a private network namespace: the virtual modules run on
-// the test host (10.77.0.2) and answer discovery there. One session runs every
-// command; the tests below each read one command's results.
-
-struct NamespaceRun {
-    int status = -1;
-    std::string skip;   // the one line of a skip
-    std::string failure;
-};
+// the test host (10.77.0.2) and answer discovery there. Each test runs its
+// commands in one namespace session and reads their results from files.
 
 struct Command {
     const char* name;
     std::vector<std::string> args;
 };
 
-const std::vector<Command>& NamespaceCommands()
-{
-    static const std::vector<Command> commands = {
-        {"tcpip", {"-D", "-t", "TCPIP"}},
-        {"router", {"-D", "-t", "TCPIP", "-r", "D272031D"}},
-        {"router-any", {"-D", "-r", "D272031D"}},
-        {"nobody", {"-D", "-r", "0BADF00D"}},
-        {"default", {"-D"}},
-    };
-    return commands;
-}
-
 class TcpipDiscover : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
+    // Runs the commands one after the other against the test host's modules;
+    // false when namespaces are unavailable here (the test is then skipped).
+    bool RunSession(const std::vector<Command>& commands)
     {
-        dir_ = new TempDir;
         std::string host = testsupport::VModuleBinary() + " --discovery 10.77.0.2" +
                            " --serial 40F5849A --address 6 --model 13 --build 1234 --heartbeat 0"
                            " --tcp 10.77.0.2:4001"
@@ -278,53 +261,43 @@ protected:
                              "run() { name=$1; shift; env LD_PRELOAD=\"$P\" " + usbbus::kDirEnv + "=\"$B\" " +
                              LUMASTRIX_NODE_DIR_ENV + "=\"$B\" \"$Q\" -i \"$S\" \"$@\" > \"$D/$name.out\" "
                              "2> \"$D/$name.err\"; echo $? > \"$D/$name.rc\"; }\n";
-        for (const Command& c : NamespaceCommands()) {
+        for (const Command& c : commands) {
             script += std::string("run ") + c.name;
             for (const std::string& a : c.args)
                 script += " " + a;
             script += "\n";
         }
-        std::string bus = dir_->file("bus");
+        std::string bus = dir_.file("bus");
         std::filesystem::create_directory(bus);
-        ProcResult r = testsupport::RunInNamespace(
-            host, {"/bin/sh", "-c", script, "sh", QUORVEL_BIN, testsupport::UsbBusPreload(), bus, Storage(), dir_->path()});
-        run_.status = r.status;
-        if (r.status == testsupport::kNamespacesUnavailable)
-            run_.skip = SplitLines(r.err).empty() ? "private network namespaces unavailable" : SplitLines(r.err).front();
-        else if (r.status != 0)
-            run_.failure = r.err;
-    }
-    static void TearDownTestSuite()
-    {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    void SetUp() override
-    {
-        if (!run_.skip.empty())
-            GTEST_SKIP() << run_.skip;
-        ASSERT_EQ(run_.status, 0) << run_.failure;
+        ProcResult r = testsupport::RunInNamespace(host, {"/bin/sh", "-c", script, "sh", QUORVEL_BIN,
+                                                          testsupport::UsbBusPreload(), bus, Storage(), dir_.path()});
+        if (r.status == testsupport::kNamespacesUnavailable) {
+            skip_ = SplitLines(r.err).empty() ? "private network namespaces are unavailable" : SplitLines(r.err)[0];
+            return false;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        ExpectEmptyStore(Storage() + "/quorvel");
+        return true;
     }
 
-    static std::string Record() { return dir_->file("record"); }
-    static std::string Storage() { return dir_->file("store"); }
-    // One command's result, with the stand-alone checks every -D run passes.
-    static std::vector<std::string> Table(const char* name)
+    std::string Record() const { return dir_.file("record"); }
+    std::string Storage() const { return dir_.file("store"); }
+    // One command's table; every -D run succeeds without an error line.
+    std::vector<std::string> Table(const char* name) const
     {
-        EXPECT_EQ(testsupport::ReadFile(dir_->file(std::string(name) + ".rc")), "0\n") << name;
-        EXPECT_EQ(testsupport::ReadFile(dir_->file(std::string(name) + ".err")), "") << name;
-        return TableLines(testsupport::ReadFile(dir_->file(std::string(name) + ".out")));
+        EXPECT_EQ(testsupport::ReadFile(dir_.file(std::string(name) + ".rc")), "0\n") << name;
+        EXPECT_EQ(testsupport::ReadFile(dir_.file(std::string(name) + ".err")), "") << name;
+        return TableLines(testsupport::ReadFile(dir_.file(std::string(name) + ".out")));
     }
 
-    static TempDir* dir_;
-    static NamespaceRun run_;
+    TempDir dir_;
+    std::string skip_;
 };
-
-TempDir* TcpipDiscover::dir_ = nullptr;
-NamespaceRun TcpipDiscover::run_;
 
 TEST_F(TcpipDiscover, ListsModulesWithAddressesVersionsAndIPAddressWhateverTheirErrors)
 {
+    if (!RunSession({{"tcpip", {"-D", "-t", "TCPIP"}}, {"default", {"-D"}}}))
+        GTEST_SKIP() << skip_;
     // 0000BEEF refuses the version query: its line shows what discovery and
     // the build query gave, and no version.
     EXPECT_EQ(Table("tcpip"), (std::vector<std::string>{
@@ -336,11 +309,19 @@ TEST_F(TcpipDiscover, ListsModulesWithAddressesVersionsAndIPAddressWhateverTheir
                                   "    0000BEEF  0C       0C      Cindrel        0.0.0 (1) [10.77.0.2]",
                                   "    D272031D  20       20      Istrel         2.16.0 (5) [10.77.0.2]",
                               }));
+    // Without a transport only USB is searched, and the bus is empty.
+    EXPECT_EQ(Table("default"), (std::vector<std::string>{
+                                    "Searching for Lumastrix devices",
+                                    "Discovered Devices: (USB)",
+                                    "    No devices found.",
+                                }));
 }
 
-TEST_F(TcpipDiscover, RouterScanListsItsModulesThroughTheRoutersAddress)
+TEST_F(TcpipDiscover, RouterScanListsItsModulesWithTheRoutersIPAddress)
 {
-    // 0000FFFC refuses the model query: model 0, no version lost.
+    if (!RunSession({{"router", {"-D", "-t", "TCPIP", "-r", "D272031D"}}, {"router-any", {"-D", "-r", "D272031D"}}}))
+        GTEST_SKIP() << skip_;
+    // 0000FFFC refuses the model query: model 0, the rest is read.
     const std::vector<std::string> modules = {
         "    2181F0EE  02       20      Dorvath        3.1.4 (42) [10.77.0.2]",
         "    0000C0DE  40       20      Brevon         2.10.6 (7) [10.77.0.2]",
@@ -361,21 +342,14 @@ TEST_F(TcpipDiscover, RouterScanListsItsModulesThroughTheRoutersAddress)
 
 TEST_F(TcpipDiscover, ARouterNobodyAnswersForGivesAnEmptyListWithoutAMessage)
 {
+    if (!RunSession({{"nobody", {"-D", "-r", "0BADF00D"}}}))
+        GTEST_SKIP() << skip_;
     EXPECT_EQ(Table("nobody"), (std::vector<std::string>{
                                    "Searching for Lumastrix Network devices connected to 0BADF00D",
                                    "Discovered Devices: (Unknown)",
                                    "    No devices found.",
                                }));
-}
-
-TEST_F(TcpipDiscover, WithoutATransportOnlyUsbIsListedAndNothingIsStored)
-{
-    EXPECT_EQ(Table("default"), (std::vector<std::string>{
-                                    "Searching for Lumastrix devices",
-                                    "Discovered Devices: (USB)",
-                                    "    No devices found.",
-                                }));
-    ExpectEmptyStore(Storage() + "/quorvel");
+    EXPECT_EQ(ScanEvents(Record(), "D272031D"), std::vector<std::string>{});
 }
 
 }  // namespace
