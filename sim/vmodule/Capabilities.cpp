@@ -85,7 +85,7 @@ void HandleCapabilities(VirtualModule& module, HostLink& link, const Frame& requ
         reply.Append(0);
         break;
     case kBuildNumber:
-        StoreBE32(reply, module.Config().build);
+        StoreBE32(reply, module.State().build);
         break;
     }
     module.Reply(link, request, reply);

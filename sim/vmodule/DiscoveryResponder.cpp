@@ -73,6 +73,8 @@ void DiscoveryResponder::OnRequest()
     struct sockaddr_in to = from;
     to.sin_port = htons(kDiscoveryReplyPort);
     for (const Answering& a : answering_) {
+        if (a.module->State().absent)  // restarting: not there to answer
+            continue;
         uint8_t reply[kDiscoveryMessageSize] = {};
         reply[1] = a.module->State().address;
         StoreLE(&reply[2], a.tcpPort, 2);

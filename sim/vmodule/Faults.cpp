@@ -32,6 +32,17 @@ const char* Option(const std::vector<uint32_t>& args)
     return args[0] > 63 ? "an option is 0..63" : nullptr;
 }
 
+// Requests are numbered from 1.
+const char* FirstAndCount(const std::vector<uint32_t>& args)
+{
+    return args[0] == 0 || (args.size() > 1 && args[1] == 0) ? "FIRST and COUNT are 1 or more" : nullptr;
+}
+
+const char* AttemptsAndBlock(const std::vector<uint32_t>& args)
+{
+    return args[0] == 0 ? "K is 1 or more (BLOCK 0 means every block)" : nullptr;
+}
+
 const FaultSpec kFaults[] = {
     {"no-address-reply", 0, "no-address-reply", "leave the address query 0xAD unanswered"},
     {"drop-reply", 1, "drop-reply:CMD", "answer no request whose command byte is CMD"},
@@ -42,6 +53,24 @@ const FaultSpec kFaults[] = {
     {"late-reply", 2, "late-reply:CMD,MS", "send answers to command CMD MS milliseconds late", CommandAndDelay},
     {"wrong-length", 2, "wrong-length:CMD,LEN",
      "answers to command CMD carry LEN data bytes (cut, or padded with zeros)", CommandAndLength},
+    // The upgrade faults act on the loader taking firmware blocks; requests are
+    // numbered from 1 from the loader's start, COUNT is 1 unless given.
+    {"drop-data", 2, "drop-data:FIRST[,COUNT]",
+     "the loader leaves DATA requests FIRST to FIRST+COUNT-1 unanswered",
+     FirstAndCount, 1},
+    {"wrong-count", 2, "wrong-count:FIRST[,COUNT]",
+     "the loader answers DATA requests FIRST to FIRST+COUNT-1 with a count\n"
+     "                        one lower than they carried, taking nothing", FirstAndCount, 1},
+    {"wrong-sum", 2, "wrong-sum:K[,BLOCK]",
+     "the loader's SUM answers are one too high on the first K attempts\n"
+     "                        (PREPAREs) of each firmware block, or of block BLOCK only", AttemptsAndBlock, 1},
+    {"fail-prepare", 2, "fail-prepare:FIRST[,COUNT]",
+     "the loader answers PREPARE requests FIRST to FIRST+COUNT-1 with status 1", FirstAndCount, 1},
+    {"fail-write", 2, "fail-write:FIRST[,COUNT]",
+     "the loader answers WRITE requests FIRST to FIRST+COUNT-1 with status 1,\n"
+     "                        writing nothing", FirstAndCount, 1},
+    {"reboot-keeps-link", 0, "reboot-keeps-link",
+     "the loader ignores REBOOT: it keeps running, its links stay open"},
     {nullptr, 0, nullptr, nullptr},
 };
 
@@ -89,7 +118,8 @@ bool FaultSet::Add(const std::string& text, std::string& error)
     for (const FaultSpec* spec = kFaults; spec->name; ++spec) {
         if (parsed.name != spec->name)
             continue;
-        if (static_cast<int>(parsed.args.size()) != spec->argCount) {
+        int given = static_cast<int>(parsed.args.size());
+        if (given > spec->argCount || given < spec->argCount - spec->optional) {
             error = text + ": expected " + spec->form;
             return false;
         }
@@ -113,6 +143,15 @@ const FaultSwitch* FaultSet::Find(const std::string& name, std::vector<uint32_t>
             return &s;
     }
     return nullptr;
+}
+
+std::vector<const FaultSwitch*> FaultSet::FindAll(const std::string& name) const
+{
+    std::vector<const FaultSwitch*> found;
+    for (const auto& s : switches_)
+        if (s.name == name)
+            found.push_back(&s);
+    return found;
 }
 
 }  // namespace vmodule

@@ -25,6 +25,7 @@ struct FaultSpec {
     const char* help;
     // Null, or why these arguments cannot work.
     const char* (*check)(const std::vector<uint32_t>& args) = nullptr;
+    int optional = 0;  // how many of the last arguments may be left out
 };
 
 // The table of known switches, ending in a row with a null name.
@@ -36,6 +37,8 @@ public:
     // The first switch of this name whose leading arguments equal `args`.
     const FaultSwitch* Find(const std::string& name, std::vector<uint32_t> args = {}) const;
     bool Has(const std::string& name, std::vector<uint32_t> args = {}) const { return Find(name, args) != nullptr; }
+    // Every switch of this name, in the order given.
+    std::vector<const FaultSwitch*> FindAll(const std::string& name) const;
 
 private:
     std::vector<FaultSwitch> switches_;

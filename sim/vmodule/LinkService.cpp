@@ -17,14 +17,21 @@ namespace vmodule {
 
 LinkService::~LinkService()
 {
-    if (fd_ >= 0) {
-        loop_.Unwatch(watch_);
-        close(fd_);
-    }
+    Close();
+}
+
+void LinkService::Close()
+{
+    if (fd_ < 0)
+        return;
+    loop_.Unwatch(watch_);
+    close(fd_);
+    fd_ = -1;
 }
 
 bool LinkService::Listen(const std::string& host, uint16_t port, std::string& error)
 {
+    Close();
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -60,7 +67,10 @@ void LinkService::OnAccept()
         // instead of spinning on it.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             loop_.Unwatch(watch_);
-            loop_.After(std::chrono::milliseconds(100), [this] { watch_ = loop_.Watch(fd_, [this] { OnAccept(); }); });
+            loop_.After(std::chrono::milliseconds(100), [this] {
+                if (fd_ >= 0)  // not closed meanwhile by a restart
+                    watch_ = loop_.Watch(fd_, [this] { OnAccept(); });
+            });
         }
         return;
     }

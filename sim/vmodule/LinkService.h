@@ -20,6 +20,10 @@ public:
     LinkService& operator=(const LinkService&) = delete;
 
     bool Listen(const std::string& host, uint16_t port, std::string& error);
+    // A restarting module: connections are refused until it listens again,
+    // on the same address and port so that hosts find it where it was.
+    void Close();
+    bool ListenAgain(std::string& error) { return Listen(host_, port_, error); }
     uint16_t Port() const { return port_; }
     // "IPV4:PORT" as bound.
     std::string Where() const { return host_ + ":" + std::to_string(port_); }

@@ -226,6 +226,78 @@ const ModuleKey kModuleKeys[] = {
          m.name = v;
          return true;
      }},
+    {"load", "restart|answer", "LOAD restarts into the loader, dropping the links, or\n"
+     "                        is answered in place (restart)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         if (v != "restart" && v != "answer") {
+             e = "expected restart or answer";
+             return false;
+         }
+         m.loadRestarts = v == "restart";
+         return true;
+     }},
+    {"restart-delay", "MS", "how long a module restarting into its loader or new\n"
+     "                        firmware is away, 0..60000 ms (500)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint64_t value = 0;
+         if (!ParseNumber(v, 60000, value, 10)) {
+             e = "a restart delay is 0..60000 milliseconds";
+             return false;
+         }
+         m.restartDelayMs = static_cast<uint32_t>(value);
+         return true;
+     }},
+    {"block-size", "N", "payload bytes the loader grants between two WRITEs,\n"
+     "                        0..65535 (256)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint64_t value = 0;
+         if (!ParseNumber(v, 65535, value)) {
+             e = "a block size is 0..65535";
+             return false;
+         }
+         m.blockSize = static_cast<uint16_t>(value);
+         return true;
+     }},
+    {"loader-base", "N", "the load base address the upgrade INIT reports (0x20000000)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint64_t value = 0;
+         if (!ParseNumber(v, UINT32_MAX, value)) {
+             e = "a load base address is a 32-bit number";
+             return false;
+         }
+         m.loaderBase = static_cast<uint32_t>(value);
+         return true;
+     }},
+    {"next-version", "V", "version the firmware written by the loader reports\n"
+     "                        (the version before)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint32_t version = 0;
+         if (!ParseVersion(v, version, e))
+             return false;
+         m.nextVersion = version;
+         return true;
+     }},
+    {"next-build", "N", "build number the firmware written by the loader reports\n"
+     "                        (the build before)",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         uint64_t value = 0;
+         if (!ParseNumber(v, UINT32_MAX, value)) {
+             e = "a build number is a 32-bit unsigned number";
+             return false;
+         }
+         m.nextBuild = static_cast<uint32_t>(value);
+         return true;
+     }},
+    {"flash-dump", "PATH", "write the simulated flash (and the loader received) to\n"
+     "                        PATH on REBOOT and when stopped",
+     [](ModuleConfig& m, const std::string& v, std::string& e) {
+         if (v.empty()) {
+             e = "a dump path is needed";
+             return false;
+         }
+         m.flashDump = v;
+         return true;
+     }},
     {"option31", "byte|bytes", "system option 31 as the power behavior byte or as the\n"
      "                        power behavior config byte string (byte)",
      [](ModuleConfig& m, const std::string& v, std::string& e) {
@@ -353,11 +425,14 @@ bool FinishChildren(ProgramConfig& config, std::string& error)
 bool CheckModules(ProgramConfig& config, std::string& error)
 {
     std::set<uint32_t> serials;
+    std::set<std::string> dumps;
     for (const auto& m : config.modules) {
         if (!serials.insert(m.serial).second) {
             error = "serial number " + SerialText(m.serial) + " is given to two modules";
             return false;
         }
+        if (!m.flashDump.empty() && !dumps.insert(m.flashDump).second)
+            return ModuleError(m, "flash-dump " + m.flashDump + " is given to another module too", error);
     }
     return FinishChildren(config, error);
 }
@@ -508,8 +583,10 @@ std::string Usage()
     text += "\nFaults:\n";
     for (const FaultSpec* spec = FaultTable(); spec->name; ++spec)
     {
-        char line[256];
-        snprintf(line, sizeof line, "  %-21s %s\n", spec->form, spec->help);
+        char line[512];
+        // A long form gets a line of its own; the help goes below it.
+        snprintf(line, sizeof line, strlen(spec->form) > 21 ? "  %s\n                        %s\n" : "  %-21s %s\n",
+                 spec->form, spec->help);
         text += line;
     }
     return text;

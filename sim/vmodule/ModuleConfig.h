@@ -9,6 +9,7 @@
 // their settings as rows there.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,15 @@ struct ModuleConfig {
     std::vector<std::pair<uint8_t, uint32_t>> options;
     std::string name;
     bool option31Bytes = false;       // option 31 is the power behavior config byte string
+    // The upgrade command (Upgrade.cpp).
+    bool loadRestarts = true;         // LOAD restarts into the loader (links drop) instead of being answered
+    uint32_t restartDelayMs = 500;    // how long a restarting module is away
+    uint16_t blockSize = 256;         // payload bytes the loader takes between two WRITEs
+    uint32_t loaderBase = 0x20000000; // the load base address INIT reports
+    // What the firmware the loader wrote reports once started; unset: what ran before.
+    std::optional<uint32_t> nextVersion;
+    std::optional<uint32_t> nextBuild;
+    std::string flashDump;            // the flash contents go to this file; empty: nowhere
 
     uint8_t RouterAddress() const { return router ? router : address; }
 };

@@ -44,7 +44,7 @@ struct SystemOption {
 };
 
 uint32_t ReadAddress(const VirtualModule& m) { return m.State().address; }
-uint32_t ReadVersion(const VirtualModule& m) { return m.Config().version; }
+uint32_t ReadVersion(const VirtualModule& m) { return m.State().version; }
 uint32_t ReadModel(const VirtualModule& m) { return m.Config().model; }
 uint32_t ReadSerial(const VirtualModule& m) { return m.Config().serial; }
 

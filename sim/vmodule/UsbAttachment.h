@@ -26,6 +26,12 @@ public:
     bool Attach(const std::string& busDir, std::string& error);
     // Takes the device off the bus; open pipes stay until their links close.
     void Detach();
+    // Back on the bus it was on (a module coming back from a restart).
+    bool Reattach(std::string& error)
+    {
+        std::string dir = dir_;
+        return Attach(dir, error);
+    }
     // The device's name on the bus.
     const std::string& Name() const { return name_; }
 

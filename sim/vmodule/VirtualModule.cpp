@@ -13,6 +13,16 @@ std::string Hex8(uint32_t value)
     return text;
 }
 
+std::string VersionText(uint32_t version)
+{
+    char text[32];
+    if (version >> 24 == 0x2F)
+        snprintf(text, sizeof text, "%u.%u.%u", (version >> 16) & 0xFF, (version >> 8) & 0xFF, version & 0xFF);
+    else
+        snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(version));
+    return text;
+}
+
 std::string Hex2(uint32_t value)
 {
     char text[16];
@@ -25,11 +35,14 @@ VirtualModule::VirtualModule(EventLoop& loop, ModuleConfig config, std::shared_p
 {
     state_.address = config_.address;
     state_.heartbeatMs = config_.heartbeatMs;
+    state_.version = config_.version;
+    state_.build = config_.build;
     state_.system = state_.saved = SystemEntity_Defaults(config_);
     SystemEntity_Register(commands_);
     I2CBus_Register(commands_);
     Echo_Register(commands_);
     Capabilities_Register(commands_);
+    Upgrade_Register(commands_);
 }
 
 void VirtualModule::AddChild(VirtualModule& child)
@@ -40,14 +53,18 @@ void VirtualModule::AddChild(VirtualModule& child)
 VirtualModule* VirtualModule::ChildAt(uint8_t address)
 {
     for (VirtualModule* child : children_)
-        if (child->State().address == address)
+        if (child->State().address == address && !child->State().absent)
             return child;
     return nullptr;
 }
 
 VirtualModule::~VirtualModule()
 {
+    // Its service and device went first (main); only the timer is left.
+    if (restartTimer_)
+        loop_.Cancel(restartTimer_);
     CloseLinks("module stopped");
+    Upgrade_DumpFlash(*this);
     Note("stopped heartbeats sent " + std::to_string(heartbeats_.sent) + " ok " + std::to_string(heartbeats_.ok) +
          " wrong " + std::to_string(heartbeats_.wrong) + " missed " + std::to_string(heartbeats_.missed));
 }

@@ -20,10 +20,13 @@
 #include "HostLink.h"
 #include "ModuleConfig.h"
 #include "SystemEntity.h"
+#include "Upgrade.h"
 
 namespace vmodule {
 
 class EventLoop;
+class LinkService;
+class UsbAttachment;
 class VirtualModule;
 
 using CommandHandler = std::function<void(VirtualModule& module, HostLink& link, const Frame& request)>;
@@ -49,6 +52,10 @@ struct ModuleState {
     SystemValues system;          // the system entity's options as they are now
     SystemValues saved;           // what a reset goes back to
     std::string i2cData;          // what the last I2C write to this module carried
+    uint32_t version = 0;         // of the firmware running now
+    uint32_t build = 0;
+    bool absent = false;          // restarting: no link service, no USB device, not on its router's bus
+    UpgradeState upgrade;
 };
 
 class VirtualModule {
@@ -71,7 +78,22 @@ public:
     void ForEachLink(const std::function<void(HostLink&)>& visit);
     void CloseLinks(const std::string& why);
 
-    // Modules on this module's I2C bus (configured with `parent`).
+    // The TCP service and USB device the module is reached by (either may be
+    // null); a restart takes them away and brings them back.
+    void SetLinkEnds(LinkService* tcp, UsbAttachment* usb)
+    {
+        tcp_ = tcp;
+        usb_ = usb;
+    }
+    // Goes away as a restarting module does and comes back after the
+    // restart-delay, running `start` first. A module reached directly closes
+    // its links, leaves the USB bus and stops listening on TCP (the same port
+    // comes back); a module behind a router leaves the router's bus, and the
+    // router's links stay up. Like a reset, it forgets unsaved settings.
+    void Restart(const std::string& into, std::function<void()> start);
+
+    // Modules on this module's I2C bus (configured with `parent`); one that is
+    // restarting is not there.
     void AddChild(VirtualModule& child);
     VirtualModule* ChildAt(uint8_t address);
     bool IsChild() const { return config_.parent != 0; }
@@ -96,6 +118,8 @@ public:
 private:
     void HandleCommand(HostLink& link, const Frame& frame);
     VirtualModule* Target(uint8_t address);
+    void ComeBack();
+    void ListenAgain(bool firstTry);
 
     EventLoop& loop_;
     ModuleConfig config_;
@@ -106,6 +130,9 @@ private:
     std::map<int, std::unique_ptr<HostLink>> links_;
     int nextLink_ = 1;
     std::vector<VirtualModule*> children_;
+    LinkService* tcp_ = nullptr;
+    UsbAttachment* usb_ = nullptr;
+    uint64_t restartTimer_ = 0;
 };
 
 // Registration of each behaviour's command handlers (the system entity's is
@@ -113,6 +140,9 @@ private:
 void I2CBus_Register(CommandTable& table);
 void Echo_Register(CommandTable& table);
 void Capabilities_Register(CommandTable& table);
+
+// "2.16.0" for a version in the current layout, else the packed number "0x2A000006".
+std::string VersionText(uint32_t version);
 
 std::string Hex8(uint32_t value);   // "%08X"
 std::string Hex2(uint32_t value);   // "%02X"

@@ -76,6 +76,7 @@ int main(int argc, char** argv)
             if (!entry.usb->Attach(busDir, error))
                 return Fail("module " + Hex8(moduleConfig.serial) + ": " + error, 1);
         }
+        entry.module->SetLinkEnds(entry.tcp.get(), entry.usb.get());
         served.push_back(std::move(entry));
     }
     // Modules behind a router hang on its I2C bus (the configuration checked
