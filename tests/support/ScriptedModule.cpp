@@ -64,6 +64,14 @@ void ScriptedModule::Send(const FrameBytes& frame)
     Write(frame);
 }
 
+void ScriptedModule::Drop()
+{
+    // The serving thread sees the end of the stream and closes the socket.
+    std::lock_guard<std::mutex> hold(writeLock_);
+    if (connection_ >= 0)
+        shutdown(connection_, SHUT_RDWR);
+}
+
 std::vector<FrameBytes> ScriptedModule::Requests(size_t count, int timeoutMs)
 {
     std::unique_lock<std::mutex> hold(lock_);

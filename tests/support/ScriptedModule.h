@@ -37,6 +37,9 @@ public:
     void AnswerAddressQuery(bool on);
     // Unasked frames to the host (on the current connection).
     void Send(const FrameBytes& frame);
+    // Closes the current connection, as a module that restarts does; the
+    // next connection is accepted as usual. May be called from a handler.
+    void Drop();
     // The requests so far, once there are at least count of them or the time passed.
     std::vector<FrameBytes> Requests(size_t count = 0, int timeoutMs = 5000);
     // Forgets the requests recorded so far.
