@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -147,9 +148,39 @@ uint8_t _find_routed_address(QuorvelDisplayInterface& display, Quorvel& engine, 
     return address;
 }
 
-// Connects the target directly or through the router; reports a failure.
+// The router a routed update goes through. While the update runs the router
+// routes the host's packets to its I2C bus (without that they never reach
+// the target); afterwards it is switched back, as the router scan does.
+class RouterConnection {
+public:
+    RouterConnection() : router_(0, 0) { system_.init(&router_, 0); }
+    ~RouterConnection()
+    {
+        if (routing_)
+            system_.routeToMe(0);
+        router_.disconnect();
+    }
+    RouterConnection(const RouterConnection&) = delete;
+    RouterConnection& operator=(const RouterConnection&) = delete;
+
+    Module& module() { return router_; }
+    aErr StartRouting()
+    {
+        aErr err = system_.routeToMe(1);
+        routing_ = err == aErrNone;
+        return err;
+    }
+
+private:
+    Module router_;
+    SystemClass system_;
+    bool routing_ = false;
+};
+
+// Connects the target directly or through the router (kept in `router` for
+// the rest of the update); reports a failure.
 bool _connect_target(QuorvelDisplayInterface& display, Quorvel& engine, Module& target, uint32_t serialNumber,
-                     uint32_t routerSerial)
+                     uint32_t routerSerial, std::unique_ptr<RouterConnection>& router)
 {
     if (routerSerial == 0) {
         if (_connect_direct(target, serialNumber) == aErrNone)
@@ -163,18 +194,22 @@ bool _connect_target(QuorvelDisplayInterface& display, Quorvel& engine, Module& 
             return false;
         target.setModuleAddress(address);
     }
-    Module router(0, 0);
-    if (_disableWeave(router, display) != aErrNone)
+    router = std::make_unique<RouterConnection>();
+    if (_disableWeave(router->module(), display) != aErrNone)
         return false;
-    if (_connect_direct(router, routerSerial) != aErrNone) {
+    if (_connect_direct(router->module(), routerSerial) != aErrNone) {
         display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
         return false;
     }
-    if (target.connectThroughLinkModule(&router) != aErrNone) {
+    aErr err = router->StartRouting();
+    if (err != aErrNone) {
+        display.message(ERROR, "Error %d on route to me", err);
+        return false;
+    }
+    if (target.connectThroughLinkModule(&router->module()) != aErrNone) {
         display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
         return false;
     }
-    // The target keeps the shared link; the router object goes here.
     return true;
 }
 
@@ -373,9 +408,10 @@ bool Quorvel::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         Log::log(DEBUG_Quorvel, " Serial Number inserted into firmware.\n");
     }
 
+    std::unique_ptr<RouterConnection> router;
     Module target(moduleAddress, 0);
     aErr err = _disableWeave(target, display);
-    if (err == aErrNone && !_connect_target(display, *this, target, serialNumber, routerSerial))
+    if (err == aErrNone && !_connect_target(display, *this, target, serialNumber, routerSerial, router))
         err = aErrConnection;
     if (err == aErrNone && !override && !_validate_birdfile(display, image, target, serialNumber)) {
         display.message(ERROR, "Birdfile failed validation");
@@ -392,7 +428,7 @@ bool Quorvel::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     if (err != aErrNone) {
         Log::log(DEBUG_Quorvel, "Failed _transfer_firmware(): %d\n", err);
         if (display.errors == 0)
-            display.message(ERROR, "Firmware update failed: %s (%d)", aError_GetErrorDescription(err), err);
+            display.message(ERROR, "Firmware update failed [%d, %s]", err, aError_GetErrorText(err));
         return false;
     }
 
