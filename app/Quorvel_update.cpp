@@ -213,16 +213,17 @@ bool _connect_target(QuorvelDisplayInterface& display, Quorvel& engine, Module& 
     return true;
 }
 
-// After the loader started, the module may come back as a new device: look
-// for it again. A module reached over TCP/IP cannot be found by a USB search,
-// so it is reconnected at the address it had.
-void _reconnect_loader(Module& target, uint32_t serialNumber)
+// After the loader started, the module may come back as a new device: a
+// module on USB is looked for again by its serial number. A module reached
+// over TCP/IP or through a router cannot be found by a USB search; it is
+// reconnected the way it was reached.
+void _reconnect_loader(Module& target, uint32_t serialNumber, bool routed)
 {
     linkSpec spec = {};
-    bool tcp = target.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP;
+    bool usbSearch = !routed && target.getLinkSpecifier(&spec) == aErrNone && spec.type == USB;
     target.disconnect();
-    for (int attempt = 0; attempt < RECONNECT_TRIES && !target.isConnected(); ++attempt) {
-        aErr err = tcp ? target.reconnect() : target.discoverAndConnect(USB, serialNumber);
+    for (int attempt = 0; attempt < RECONNECT_TRIES; ++attempt) {
+        aErr err = usbSearch ? target.discoverAndConnect(USB, serialNumber) : target.reconnect();
         if (err == aErrNone && target.isConnected())
             return;
         // A link that came up without an answer to the address query is
@@ -420,7 +421,7 @@ bool Quorvel::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     if (err == aErrNone)
         err = _transfer_loader(display, target, image);
     if (err == aErrNone && !target.isConnected())
-        _reconnect_loader(target, serialNumber);
+        _reconnect_loader(target, serialNumber, routerSerial != 0);
     if (err == aErrNone)
         err = _transfer_firmware(display, target, image, routerSerial != 0);
     target.disconnect();

@@ -227,6 +227,20 @@ TEST_F(UsbUpdate, TransfersLoaderAndFirmwareWhetherTheLoaderRestartsTheModuleOrN
     EXPECT_NE(r.out.find("    40F5849A  06       06      Cindrel        2.17.0 (42)"), std::string::npos) << r.out;
 }
 
+TEST_F(UsbUpdate, AModuleAwayLongerThanTheLoaderStartWaitsIsFoundAgainAfterwards)
+{
+    // Away 4 s: longer than the loader start's five reconnection attempts, so
+    // the update's own search after the loader started finds it.
+    VModuleProcess program(Modules({{"--serial", SERIAL, "--address", "6", "--restart-delay", "4000",
+                                     "--flash-dump", dump(SERIAL)}}));
+    std::string specific = WriteImage(image("40F5849A.bird"), TwoBlockImage(kSerial));
+    ProcResult r = Quorvel({"-U", "-d", SERIAL, "-f", specific});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out), Expect({"Updating from Birdfile: " + specific}));
+    ExpectFlashed(dump(SERIAL));
+}
+
 TEST_F(UsbUpdate, AGenericImageIsStampedWithTheModulesSerialNumber)
 {
     VModuleProcess program(Modules({{"--serial", SERIAL, "--address", "6", "--load", "answer",
