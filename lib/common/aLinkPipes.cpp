@@ -297,15 +297,21 @@ void* aLinkPipes_InPipe(void* argument)
     bool gotBytes = false;
     bool wokeEmpty = false;   // the last wait reported bytes, but none came yet
     bool canWait = true;      // the stream offers a wait
+    bool frameEnded = false;  // the last byte ended a frame
     while (link->running.load()) {
         uint8_t byte;
         // Only a stream without a wait needs to know how long its read took.
         Clock::time_point before = canWait ? Clock::time_point() : Clock::now();
-        aErr err = aStream_Read(link->stream, &byte, 1);
+        // A frame usually arrives whole, so after its last byte the stream
+        // is mostly empty: going to its wait at once saves a read that would
+        // only find nothing (the wait returns at once when bytes are there).
+        aErr err = frameEnded && canWait ? aErrNotReady : aStream_Read(link->stream, &byte, 1);
+        frameEnded = false;
         if (err == aErrNone) {
             gotBytes = true;
             wokeEmpty = false;
             sInPipeByte(link, byte);
+            frameEnded = link->receivePacket->received == 0;
             continue;
         }
         if (err != aErrNotReady) {

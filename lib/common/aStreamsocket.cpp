@@ -20,19 +20,27 @@
 #define aSOCKET_RECEIVE_CHUNK 512
 
 // The reading and the writing thread share the descriptor and may both meet a
-// broken connection. Every operation on the descriptor, and the reconnection,
-// happens under the lock (the socket is non-blocking, so nothing waits there):
-// one side never closes a descriptor the other is using, and a side that finds
-// the connection already renewed uses the new one instead of renewing it again.
+// broken connection. Each side has its own lock, so a request going out never
+// waits for the reader (nor the reader for it): readLock guards the reader's
+// use of the descriptor, writeLock the writer's.
+// Closing and reconnecting take both (readLock first), so one side never
+// closes a descriptor the other is using; the descriptor, the flags and the
+// generation change only then and may be read under either lock. A side that
+// finds the generation moved on uses the renewed connection instead of
+// renewing it again.
 struct aSocketStream {
     int32_t port;
     struct sockaddr_in address;
     int socket;        // -1 when closed
     int32_t flags;     // aSOCKET_CONNECTED
+    uint32_t generation;   // moves on whenever the descriptor is replaced
     uint16_t check;    // aSOCKET_CHECK while valid
-    std::mutex lock;
+    std::mutex readLock;
+    std::mutex writeLock;
     // Bytes received but not yet handed out: one recv() serves a whole frame
-    // instead of one per byte.
+    // instead of one per byte. Only the reader touches them, so handing out a
+    // held byte takes no lock; bytes taken in before the writer renewed the
+    // connection are still handed out (they did arrive).
     uint8_t received[aSOCKET_RECEIVE_CHUNK];
     size_t next;       // index of the next byte to hand out
     size_t filled;     // bytes held in received
@@ -57,8 +65,6 @@ static void sSocketStreamClose(aSocketStream* ss)
     ss->flags &= ~aSOCKET_CONNECTED;
     close(ss->socket);
     ss->socket = -1;
-    // Unread bytes of a closed connection are gone, as they were in the kernel.
-    ss->next = ss->filled = 0;
     aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
 }
 
@@ -75,12 +81,13 @@ static aErr sSocketStreamSetOptions(int sock)
     return aErrNone;
 }
 
-// Connects, or reconnects after closing the current socket. Lock held.
+// Connects, or reconnects after closing the current socket. Both locks held.
 static aErr sSocketStreamReset(aSocketStream* ss)
 {
     if (!aVALIDSS(ss))
         return aErrInitialization;
     sSocketStreamClose(ss);
+    ss->generation++;
 
     ss->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (ss->socket < 0)
@@ -102,7 +109,7 @@ static aErr sSocketStreamReset(aSocketStream* ss)
 // when nothing is waiting, or the error. A peer that closed in an orderly way
 // (*closed set) has nothing to read, and nothing to reconnect to until a
 // write finds the connection broken; a broken connection is renewed once.
-// Lock held, buffer empty.
+// readLock held, buffer empty.
 static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
 {
     ssize_t n = recv(ss->socket, ss->received, sizeof ss->received, 0);
@@ -121,8 +128,13 @@ static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
         return aErrNotReady;
     if (!sIsBrokenConnection(err) || !mayReset)
         return aErrConnection;
-    ss->flags &= ~aSOCKET_CONNECTED;
-    aErr reset = sSocketStreamReset(ss);
+    aErr reset;
+    {
+        // readLock is held, so the connection cannot have been renewed meanwhile.
+        std::lock_guard<std::mutex> writing(ss->writeLock);
+        ss->flags &= ~aSOCKET_CONNECTED;
+        reset = sSocketStreamReset(ss);
+    }
     if (reset != aErrNone)
         return reset;
     return sSocketStreamFill(ss, false, closed);
@@ -133,8 +145,8 @@ static aErr sSocketStreamGet(uint8_t* byte, void* reference)
     aSocketStream* ss = static_cast<aSocketStream*>(reference);
     if (!aVALIDSS(ss))
         return aErrParam;
-    std::lock_guard<std::mutex> guard(ss->lock);
     if (ss->next >= ss->filled) {
+        std::lock_guard<std::mutex> guard(ss->readLock);
         if (!(ss->flags & aSOCKET_CONNECTED))
             return aErrConnection;
         aErr err = sSocketStreamFill(ss, true, NULL);
@@ -145,31 +157,47 @@ static aErr sSocketStreamGet(uint8_t* byte, void* reference)
     return aErrNone;
 }
 
+// Renews a connection the writer found broken, unless the reader renewed it
+// since the writer used generation seen. writeLock not held.
+static aErr sSocketStreamRenewForWriter(aSocketStream* ss, uint32_t seen)
+{
+    std::lock_guard<std::mutex> reading(ss->readLock);
+    std::lock_guard<std::mutex> writing(ss->writeLock);
+    if (ss->generation != seen)
+        return aErrNone;
+    ss->flags &= ~aSOCKET_CONNECTED;
+    return sSocketStreamReset(ss);
+}
+
 // One send round. Returns aErrNone and advances *sent, or aErrNotReady when the
-// send buffer is full, or the error that ends the write. Lock taken here.
+// send buffer is full or the connection was renewed, or the error that ends
+// the write. Locks taken here.
 static aErr sSocketStreamSendRound(aSocketStream* ss, const uint8_t* data, size_t length,
                                    size_t* sent, bool* reconnected)
 {
-    std::lock_guard<std::mutex> guard(ss->lock);
-    if (!(ss->flags & aSOCKET_CONNECTED))
-        return aErrConnection;
-    ssize_t n = send(ss->socket, data + *sent, length - *sent, MSG_NOSIGNAL);
-    if (n >= 0) {
-        *sent += static_cast<size_t>(n);
-        return aErrNone;
+    uint32_t seen;
+    {
+        std::lock_guard<std::mutex> guard(ss->writeLock);
+        if (!(ss->flags & aSOCKET_CONNECTED))
+            return aErrConnection;
+        ssize_t n = send(ss->socket, data + *sent, length - *sent, MSG_NOSIGNAL);
+        if (n >= 0) {
+            *sent += static_cast<size_t>(n);
+            return aErrNone;
+        }
+        int err = errno;
+        if (sWouldBlock(err))
+            return aErrNotReady;
+        if (err != EPIPE && err != ECONNRESET && err != ENOTCONN)
+            return aErrIO;
+        seen = ss->generation;
     }
-    int err = errno;
-    if (sWouldBlock(err))
-        return aErrNotReady;
-    if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
-        ss->flags &= ~aSOCKET_CONNECTED;
-        aErr reset = sSocketStreamReset(ss);
-        if (reset != aErrNone)
-            return reset;
-        *reconnected = true;
-        return aErrNotReady;
-    }
-    return aErrIO;
+    // Both locks are needed to renew, readLock first: writeLock is let go above.
+    aErr reset = sSocketStreamRenewForWriter(ss, seen);
+    if (reset != aErrNone)
+        return reset;
+    *reconnected = true;
+    return aErrNotReady;
 }
 
 static aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference)
@@ -213,11 +241,13 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
     if (!aVALIDSS(ss))
         return aErrParam;
     int sock;
+    uint32_t generation;
     {
-        std::lock_guard<std::mutex> guard(ss->lock);
+        std::lock_guard<std::mutex> guard(ss->readLock);
         if (ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
             return aErrNone;
         sock = ss->socket;
+        generation = ss->generation;
     }
     struct pollfd pfd = {sock, POLLIN, 0};
     int timeout = timeoutMs > INT32_MAX ? INT32_MAX : static_cast<int>(timeoutMs);
@@ -229,8 +259,9 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
     // Take what arrived right away: the read that follows finds it held.
     bool closed = false;
     {
-        std::lock_guard<std::mutex> guard(ss->lock);
-        if (ss->socket != sock || ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
+        std::lock_guard<std::mutex> guard(ss->readLock);
+        // A descriptor renewed while polling may carry the same number.
+        if (ss->generation != generation || ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
             return aErrNone;
         sSocketStreamFill(ss, true, &closed);
     }
@@ -255,7 +286,8 @@ static aErr sSocketStreamDelete(void* reference)
     if (!aVALIDSS(ss))
         return aErrIO;
     {
-        std::lock_guard<std::mutex> guard(ss->lock);
+        std::lock_guard<std::mutex> reading(ss->readLock);
+        std::lock_guard<std::mutex> writing(ss->writeLock);
         sSocketStreamClose(ss);
     }
     sSocketStreamRelease(ss);
@@ -288,7 +320,8 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
 
     aErr err;
     {
-        std::lock_guard<std::mutex> guard(ss->lock);
+        std::lock_guard<std::mutex> reading(ss->readLock);
+        std::lock_guard<std::mutex> writing(ss->writeLock);
         err = sSocketStreamReset(ss);
     }
     aStreamRef created = NULL;

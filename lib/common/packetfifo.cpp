@@ -32,6 +32,9 @@ struct packetFifo {
     // windowStart is the id of the front packet, or nextId when empty.
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
+    // Threads blocked on condition (guarded by lock): a put with nobody
+    // waiting skips the wake-up.
+    int waiters = 0;
 
     void syncWindow() { windowStart = queue.empty() ? nextId.load() : queue.front().id; }
 
@@ -94,22 +97,38 @@ FifoRef sExtractFifo(aPacketFifoId id)
     return fifo;
 }
 
-// Hands out a copy of the element's packet and erases the element; when the
-// copy fails the element stays queued. Called with the queue's lock held.
+// Hands out the element's packet and erases the element. The queue's own
+// copy goes to the caller: nobody else can reach it once it leaves the
+// queue, so a second copy would only cost an allocation. Called with the
+// queue's lock held.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, PacketQueue::iterator element)
 {
-    aPacket* copy = aPacket_Copy(element->packet.get());
-    if (copy)
-        fifo.eraseAndSyncWindow(element);
-    return copy;
+    aPacket* packet = element->packet.release();
+    fifo.eraseAndSyncWindow(element);
+    return packet;
+}
+
+// Waits on the queue's condition until the predicate holds or the deadline
+// passes; counts the waiter so that puts know whether to wake anyone.
+template <typename Predicate>
+bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& hold, Clock::time_point deadline,
+                Predicate predicate)
+{
+    while (!predicate()) {
+        fifo.waiters++;
+        std::cv_status status = fifo.condition.wait_until(hold, deadline);
+        fifo.waiters--;
+        if (status == std::cv_status::timeout)
+            return predicate();
+    }
+    return true;
 }
 
 // Waits until the queue holds a packet or is destroyed; false on time-out.
 bool _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& hold,
                         Clock::time_point deadline)
 {
-    return fifo.condition.wait_until(hold, deadline,
-                                     [&fifo] { return !fifo.queue.empty() || !fifo.alive; });
+    return sWaitUntil(fifo, hold, deadline, [&fifo] { return !fifo.queue.empty() || !fifo.alive; });
 }
 
 // Waits until the filter accepts a packet or the queue is destroyed; returns
@@ -141,7 +160,7 @@ PacketQueue::iterator _waitUntilProcIsSatisfied(packetFifo& fifo,
     };
     // The lock is held from the last test of the predicate until here, so the
     // accepted iterator is still valid.
-    fifo.condition.wait_until(hold, deadline, satisfied);
+    sWaitUntil(fifo, hold, deadline, satisfied);
     return found ? accepted : queue.end();
 }
 
@@ -215,8 +234,10 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
         fifo->clearAndSyncWindow();
         return aErrNone;
     }
+    bool wake = fifo->waiters > 0;
     hold.unlock();
-    fifo->condition.notify_all();
+    if (wake)
+        fifo->condition.notify_all();
     return aErrNone;
 }
 
