@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -21,8 +22,8 @@
 
 #include "BirdWriter.h"
 #include "NetnsRun.h"
+#include "RecordWait.h"
 #include "Quorvel.h"
-#include "UpdateServerProcess.h"
 #include "UsbBus.h"
 #include "VModuleFlash.h"
 #include "VModuleProcess.h"
@@ -148,26 +149,61 @@ void ExpectRecorded(const std::string& storage, const std::string& serial, const
 // ---------------------------------------------------------------------------
 // USB, on the virtual bus
 
+// Every run of Quorvel here goes inside a private network namespace of its
+// own: a module missing from the bus (say, still restarting) makes the
+// update look for it over TCP/IP, which sends multicast. The bus is a
+// directory of UNIX sockets, so it is reached from inside all the same; an
+// update server, when a test needs one, runs inside with it.
+const char* const kNamespaceScript = R"(server=$1 tree=$2 fifo=$3; shift 3
+if [ -n "$tree" ]; then
+  mkfifo "$fifo" || exit 1
+  "$server" --root "$tree" --listen 127.0.0.1:8089 > "$fifo" 2> /dev/null &
+  pid=$!
+  read line < "$fifo"
+fi
+"$@"
+rc=$?
+if [ -n "$tree" ]; then kill $pid; wait $pid; fi
+exit $rc
+)";
+const char* const kServerInNamespace = "http://127.0.0.1:8089/cgi/u";
+const char* const kNoServer = "http://127.0.0.1:1/cgi/u";
+
 class UsbUpdate : public ::testing::Test {
 protected:
-    // Quorvel with the bus in front of libusb, no kernel driver nodes and an
-    // update server that is not there unless a test gives one.
-    ProcResult Quorvel(std::vector<std::string> args, const std::string& server = "")
+    void SetUp() override
     {
-        std::vector<std::string> all = {"-i", store_.path(), "-u",
-                                        server.empty() ? NoServer() : server};
-        all.insert(all.end(), args.begin(), args.end());
+        ProcResult r = InNamespace({"true"});
+        if (r.status == testsupport::kNamespacesUnavailable)
+            GTEST_SKIP() << (SplitLines(r.err).empty() ? "private network namespaces are unavailable"
+                                                       : SplitLines(r.err)[0]);
+    }
+    // The command inside a private namespace, with the virtual USB bus in
+    // front of libusb and no kernel driver nodes; with an update server on
+    // serverTree when one is given.
+    ProcResult InNamespace(const std::vector<std::string>& command, const std::string& serverTree = "")
+    {
+        std::vector<std::string> argv = {std::string(QUORVEL_SOURCE_DIR) + "/tools/netns/run-in-netns", "--",
+                                         "/bin/sh", "-c", kNamespaceScript, "sh", QUORVEL_UPDATESERVER_BIN,
+                                         serverTree, dir_.file("server-started-" + std::to_string(++runs_)),
+                                         "env", "LD_PRELOAD=" + testsupport::UsbBusPreload(),
+                                         std::string(usbbus::kDirEnv) + "=" + bus_.path(),
+                                         std::string(LUMASTRIX_NODE_DIR_ENV) + "=" + nodes_.path()};
+        argv.insert(argv.end(), command.begin(), command.end());
         testsupport::RunOptions options;
-        options.env = {"LD_PRELOAD=" + testsupport::UsbBusPreload(), std::string(usbbus::kDirEnv) + "=" + bus_.path(),
-                       std::string(LUMASTRIX_NODE_DIR_ENV) + "=" + nodes_.path()};
-        return testsupport::RunQuorvel(all, options);
+        // The namespace tools run without the bus; the command gets it back.
+        options.env = {"LD_PRELOAD="};
+        return testsupport::Run(argv, options);
     }
-    static std::string NoServer()
+    ProcResult Quorvel(const std::vector<std::string>& args, const std::string& serverTree = "")
     {
-        return "http://127.0.0.1:" + std::to_string(testsupport::UnusedPort()) + "/cgi/u";
+        std::vector<std::string> command = {QUORVEL_BIN, "-i", store_.path(), "-u",
+                                            serverTree.empty() ? kNoServer : kServerInNamespace};
+        command.insert(command.end(), args.begin(), args.end());
+        return InNamespace(command, serverTree);
     }
-    // One USB module per serial: quick restarts, a record and a flash dump
-    // each, then the module options given.
+    // One USB module per entry (a module behind a router has no link of its
+    // own): quick restarts and the record, then the entry's options.
     std::vector<std::string> Modules(const std::vector<std::vector<std::string>>& modules)
     {
         std::vector<std::string> args = {"--usb-bus", bus_.path()};
@@ -176,13 +212,21 @@ protected:
                 args.push_back("--module");
             args.insert(args.end(), {"--model", "13", "--heartbeat", "0", "--restart-delay", "100",
                                      "--next-version", "2.17.0", "--next-build", "42"});
-            // A module behind a router has no link of its own and records
-            // into its router's record.
+            // A module behind a router records into its router's record.
             if (std::find(modules[i].begin(), modules[i].end(), "--parent") == modules[i].end())
                 args.insert(args.end(), {"--tcp", "off", "--usb", "on", "--record", record()});
             args.insert(args.end(), modules[i].begin(), modules[i].end());
         }
         return args;
+    }
+    // Waits until the module is back from every restart so far, so that the
+    // next run finds it on the bus.
+    void AwaitBack(const std::string& serial)
+    {
+        int restarts = 0;
+        for (const std::string& e : testsupport::RecordEvents(record(), serial))
+            restarts += e.rfind("restart into ", 0) == 0;
+        EXPECT_TRUE(testsupport::AwaitRecordEvent(record(), serial, "back", restarts)) << serial << " is not back";
     }
     std::string record() const { return dir_.file("record"); }
     std::string dump(const std::string& serial) const { return dir_.file(serial + ".flash"); }
@@ -193,6 +237,7 @@ protected:
     TempDir nodes_;
     TempDir store_;
     TempDir dir_;
+    int runs_ = 0;
 };
 
 TEST_F(UsbUpdate, TransfersLoaderAndFirmwareWhetherTheLoaderRestartsTheModuleOrNot)
@@ -209,9 +254,9 @@ TEST_F(UsbUpdate, TransfersLoaderAndFirmwareWhetherTheLoaderRestartsTheModuleOrN
     ExpectFlashed(dump(SERIAL));
     // The device had no store entry: it got one for the record.
     ExpectRecorded(store(), SERIAL, specific);
+    AwaitBack(SERIAL);
     auto events = testsupport::RecordEvents(record(), SERIAL);
     EXPECT_NE(std::find(events.begin(), events.end(), "upgrade LOAD"), events.end());
-    EXPECT_EQ(events.back(), "back") << "the module came back after the reboot";
     EXPECT_NE(std::find(events.begin(), events.end(), "firmware started version 2.17.0 build 42"), events.end());
 
     std::string other = WriteImage(image("1234.bird"), TwoBlockImage(0x1234));
@@ -221,6 +266,7 @@ TEST_F(UsbUpdate, TransfersLoaderAndFirmwareWhetherTheLoaderRestartsTheModuleOrN
     EXPECT_EQ(Lines(r.out), Expect({"Updating from Birdfile: " + other}));
     ExpectFlashed(dump("00001234"));
     EXPECT_EQ(UpgradeEvents(record(), "00001234", "LOAD"), std::vector<std::string>{"upgrade LOAD answered"});
+    AwaitBack("00001234");
 
     // The new firmware is what discovery finds now.
     r = Quorvel({"-D"});
@@ -292,6 +338,7 @@ TEST_F(UsbUpdate, AnImageForAnotherDeviceOrModelIsRefusedUnlessOverridden)
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(Lines(r.out), Expect({"Updating from Birdfile: " + path}));
         ExpectFlashed(dump(SERIAL));
+        AwaitBack(SERIAL);
     }
 }
 
@@ -328,11 +375,10 @@ TEST_F(UsbUpdate, TheBuildComesFromTheServerTheLatestDownloadOrTheLatestTransfer
     TempDir tree;
     std::filesystem::create_directories(tree.file(SERIAL));
     WriteImage(tree.file(std::string(SERIAL) + "/9.bird"), TwoBlockImage(kSerial, "Cindrel", 9));
-    testsupport::UpdateServerProcess server(tree.path());
     std::string device = store() + "/quorvel/" + SERIAL;
     std::filesystem::create_directories(device);
     auto settings = [&](const std::string& lines) { testsupport::WriteFile(device + "/.settings", lines); };
-    auto update = [&](bool withServer) { return Quorvel({"-U", "-d", SERIAL}, withServer ? server.url() : ""); };
+    auto update = [&](bool withServer) { return Quorvel({"-U", "-d", SERIAL}, withServer ? tree.path() : ""); };
 
     // Nothing stored: no build anywhere.
     ProcResult r = update(true);
@@ -349,6 +395,7 @@ TEST_F(UsbUpdate, TheBuildComesFromTheServerTheLatestDownloadOrTheLatestTransfer
     EXPECT_EQ(Lines(r.out), Expect({"New firmware is available.  Quorvel will proceed if valid firmware is found locally.",
                                     "Updating with the Latest Download", "Updating firmware with build: 5"}));
     ExpectRecorded(store(), SERIAL, "5.bird");
+    AwaitBack(SERIAL);
 
     // The current build is stored: taken without a word about the choice.
     WriteImage(device + "/9.bird", TwoBlockImage(kSerial, "Cindrel", 9));
@@ -356,6 +403,7 @@ TEST_F(UsbUpdate, TheBuildComesFromTheServerTheLatestDownloadOrTheLatestTransfer
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Lines(r.out), Expect({"Updating firmware with build: 9"}));
     ExpectRecorded(store(), SERIAL, "9.bird");
+    AwaitBack(SERIAL);
 
     // No server and no download recorded: the last transfer.
     settings("LATEST_TRANSFER=9.bird\n");
@@ -372,9 +420,8 @@ TEST_F(UsbUpdate, GetAndUpdateInOneRunTransfersTheBuildJustDownloaded)
     TempDir tree;
     std::filesystem::create_directories(tree.file(SERIAL));
     WriteImage(tree.file(std::string(SERIAL) + "/12.bird"), TwoBlockImage(kSerial, "Cindrel", 12));
-    testsupport::UpdateServerProcess server(tree.path());
 
-    ProcResult r = Quorvel({"-G", "-U", "-d", SERIAL}, server.url());
+    ProcResult r = Quorvel({"-G", "-U", "-d", SERIAL}, tree.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Lines(r.out), Expect({"Retrieving firmware for device with serial number 40F5849A", "No build specified",
@@ -405,6 +452,7 @@ TEST_F(UsbUpdate, ThroughARouterTheModuleIsFoundByTheScanAndRoutingIsOnOnlyMeanw
     EXPECT_EQ(routing, (std::vector<std::string>{"route to me on", "route to me off", "route to me on",
                                                  "route to me off"}))
         << "the scan, then the update";
+    AwaitBack("2181F0EE");
 
     r = Quorvel({"-U", "-d", "0BAD", "-r", "C0FFEE", "-f", path});
     EXPECT_EQ(r.status, 1);
@@ -412,7 +460,26 @@ TEST_F(UsbUpdate, ThroughARouterTheModuleIsFoundByTheScanAndRoutingIsOnOnlyMeanw
                      "[0x00000BAD] on network\n");
 }
 
-// In-process: the engine with the module's address given skips the scan.
+// The engine itself with the module's address given (the command line has
+// no way to give it): no scan runs. It runs in a helper process inside a
+// private namespace, as the binary would.
+constexpr const char* kRoutedUpdate = "--routed-update";
+
+int RoutedUpdate(const char* image, const char* storage)
+{
+    struct Shown final : QuorvelDisplayInterface {
+        void display_progress(bool) override {}
+        void update_progress(double, const char*) override {}
+        void update_spinner(bool, const char*) override {}
+        void info_message(const char*) override {}
+        void error_message(const char* text) override { printf("error: %s\n", text); }
+    } display;
+    ::Quorvel engine(kNoServer, storage, display);
+    bool updated = engine.Update_Firmware(0x2181F0EE, 0, image, 4, 0xC0FFEE, false);
+    printf("%s\n", updated ? "updated" : "failed");
+    return 0;
+}
+
 TEST_F(UsbUpdate, ThroughARouterAtAGivenAddressNoScanRuns)
 {
     VModuleProcess program(Modules({
@@ -421,23 +488,12 @@ TEST_F(UsbUpdate, ThroughARouterAtAGivenAddressNoScanRuns)
          "--flash-dump", dump("2181F0EE")},
     }));
     std::string path = WriteImage(image("child.bird"), TwoBlockImage(0x2181F0EE));
-    setenv(usbbus::kDirEnv, bus_.path().c_str(), 1);
-    setenv(LUMASTRIX_NODE_DIR_ENV, nodes_.path().c_str(), 1);
-    struct Shown final : QuorvelDisplayInterface {
-        std::vector<std::string> info, errors;
-        void display_progress(bool) override {}
-        void update_progress(double, const char*) override {}
-        void update_spinner(bool, const char*) override {}
-        void info_message(const char* text) override { info.emplace_back(text); }
-        void error_message(const char* text) override { errors.emplace_back(text); }
-    } display;
-    ::Quorvel engine(NoServer(), store_.file("quorvel"), display);
-    EXPECT_TRUE(engine.Update_Firmware(0x2181F0EE, 0, path, 4, 0xC0FFEE, false));
-    EXPECT_EQ(display.errors, std::vector<std::string>{});
+    ProcResult r = InNamespace({testsupport::SelfPath(), kRoutedUpdate, path, store_.file("quorvel")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "updated\n");
     ExpectFlashed(dump("2181F0EE"));
     for (const std::string& e : testsupport::RecordEvents(record(), "00C0FFEE"))
         EXPECT_EQ(e.rfind("i2c ", 0), std::string::npos) << "no scan: " << e;
-    unsetenv(usbbus::kDirEnv);
 }
 
 // ---------------------------------------------------------------------------
@@ -489,8 +545,8 @@ TEST(TcpipUpdate, UpdatesAModuleFoundOverTcpipDirectlyAndThroughARouter)
 
 int main(int argc, char** argv)
 {
-    // The in-process router test talks to the virtual USB bus itself.
-    testsupport::ReexecWithUsbBus(argv);
+    if (argc == 4 && strcmp(argv[1], kRoutedUpdate) == 0)
+        return RoutedUpdate(argv[2], argv[3]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
