@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,16 +69,21 @@ std::vector<uint8_t> Bytes(size_t count, uint8_t first = 1)
 // A block's data: the load address, big-endian, then the payload.
 std::vector<uint8_t> Block(uint32_t address, const std::vector<uint8_t>& payload)
 {
-    std::vector<uint8_t> data = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                                 static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-    data.insert(data.end(), payload.begin(), payload.end());
+    // Sized up front, like F above (GCC 12's false -Warray-bounds at -O2).
+    std::vector<uint8_t> data(payload.size() + 4);
+    for (int i = 0; i < 4; ++i)
+        data[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    std::copy(payload.begin(), payload.end(), data.begin() + 4);
     return data;
 }
+
+// The usual INIT reply: the load base 0x20000000.
+const uint8_t kInitReply[] = {0x5F, 0, 0x20, 0, 0, 0};
 
 // How the scripted loader behaves. Copied into the handler, whose own state
 // lives on the scripted module's thread only.
 struct Loader {
-    std::vector<uint8_t> initReply = {0x5F, 0, 0x20, 0, 0, 0};
+    std::vector<uint8_t> initReply{std::begin(kInitReply), std::end(kInitReply)};
     uint16_t grant = 256;
     uint8_t prepareStatus = 0;
     bool answerPrepare = true;
