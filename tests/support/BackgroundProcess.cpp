@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +25,11 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
     if (pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid_ = fork();
-    if (pid_ < 0)
+    if (pid_ < 0) {
+        close(out[0]);
+        close(out[1]);
         throw std::runtime_error("fork failed");
+    }
     if (pid_ == 0) {
         int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         dup2(out[1], STDOUT_FILENO);
@@ -49,9 +53,34 @@ BackgroundProcess::~BackgroundProcess()
 
 void BackgroundProcess::Kill()
 {
+    // kill(-1, ...) would signal every process we may signal.
+    if (pid_ <= 0)
+        return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
+}
+
+int BackgroundProcess::Stop(int signal, int timeoutMs)
+{
+    if (pid_ <= 0)
+        return -1;
+    // A process descriptor turns "wait for the exit, at most so long" into a poll.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    kill(pid_, signal);
+    if (pidfd >= 0) {
+        struct pollfd pfd = {pidfd, POLLIN, 0};
+        int n;
+        while ((n = poll(&pfd, 1, timeoutMs)) < 0 && errno == EINTR) {
+        }
+        close(pidfd);
+        if (n == 0)
+            return -1;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string BackgroundProcess::ReadLine(int timeoutMs)

@@ -24,8 +24,14 @@ public:
     // The next line without its line end, or what arrived before the output
     // closed or went quiet for the time-out.
     std::string ReadLine(int timeoutMs = DEFAULT_LINE_TIMEOUT_MS);
-    // Stops it at once (SIGKILL); for programs that failed to start.
+    // Stops it at once (SIGKILL) and reaps it; nothing once it has ended.
     void Kill();
+    // Sends the signal and waits for the program to end: its exit status, or
+    // 128 + the signal that killed it; -1 when it did not end in time (or
+    // had already been reaped).
+    int Stop(int signal, int timeoutMs);
+    // -1 once it has been reaped.
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -1,15 +1,11 @@
 #include "VModuleProcess.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,23 +28,34 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline)
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// One line from fd, or what arrived before it went quiet or closed.
-std::string ReadLine(int fd, std::chrono::steady_clock::time_point deadline)
+// Waits until fd has something to read, or its peer closed; false on time-out.
+bool AwaitReadable(int fd, std::chrono::steady_clock::time_point deadline)
 {
-    std::string text;
-    char c;
-    while (text.empty() || text.back() != '\n') {
+    for (;;) {
         struct pollfd pfd = {fd, POLLIN, 0};
         int n = poll(&pfd, 1, RemainingMs(deadline));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || read(fd, &c, 1) != 1)
-            break;
-        text += c;
+        return n > 0;
     }
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    return text;
+}
+
+// A connected stream socket, closed again when the connection fails.
+int Connect(int domain, const sockaddr* address, socklen_t length, const std::string& peer)
+{
+    int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, address, length) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    throw std::runtime_error("cannot connect to " + peer);
+}
+
+std::vector<std::string> VModuleArgv(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{VModuleBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 }  // namespace
@@ -59,35 +66,12 @@ std::string VModuleBinary()
 }
 
 VModuleProcess::VModuleProcess(const std::vector<std::string>& args)
+    : process_(VModuleArgv(args), errDir_.file("vmodule.err"))
 {
-    static int counter = 0;
-    errPath_ = (getenv("TMPDIR") && *getenv("TMPDIR") ? std::string(getenv("TMPDIR")) : std::string("/tmp")) +
-               "/quorvel-vmodule-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".err";
-    std::vector<std::string> argv{VModuleBinary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargs;
-    for (auto& a : argv)
-        cargs.push_back(const_cast<char*>(a.c_str()));
-    cargs.push_back(nullptr);
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(out[1], STDOUT_FILENO);
-        if (err >= 0)
-            dup2(err, STDERR_FILENO);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    close(out[1]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
     std::string line;
     for (;;) {
-        line = ReadLine(out[0], deadline);
+        line = process_.ReadLine(RemainingMs(deadline));
         if (line.rfind("module ", 0) != 0)
             break;
         std::istringstream words(line.substr(7));
@@ -106,50 +90,26 @@ VModuleProcess::VModuleProcess(const std::vector<std::string>& args)
         }
         modules_.push_back(m);
     }
-    close(out[0]);
     if (line != "ready") {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        std::string errors = ReadFile(errPath_);
-        unlink(errPath_.c_str());
-        throw std::runtime_error("virtual module program did not start: " + line + " " + errors);
+        process_.Kill();
+        throw std::runtime_error("virtual module program did not start: " + line + " " + errors());
     }
 }
 
 VModuleProcess::~VModuleProcess()
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    unlink(errPath_.c_str());
+    // At once: a test that wanted a clean exit asked for it with Stop.
+    process_.Kill();
 }
 
 int VModuleProcess::Stop(int signal, int timeoutMs)
 {
-    if (pid_ <= 0)
-        return -1;
-    // A process descriptor turns "wait for the exit, at most so long" into a poll.
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    kill(pid_, signal);
-    if (pidfd >= 0) {
-        struct pollfd pfd = {pidfd, POLLIN, 0};
-        int n;
-        while ((n = poll(&pfd, 1, timeoutMs)) < 0 && errno == EINTR) {
-        }
-        close(pidfd);
-        if (n == 0)
-            return -1;
-    }
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return process_.Stop(signal, timeoutMs);
 }
 
 std::string VModuleProcess::errors() const
 {
-    return ReadFile(errPath_);
+    return ReadFile(errDir_.file("vmodule.err"));
 }
 
 FrameSocket::FrameSocket(int port, const std::string& host)
@@ -158,9 +118,7 @@ FrameSocket::FrameSocket(int port, const std::string& host)
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("cannot connect to " + host + ":" + std::to_string(port));
+    fd_ = Connect(AF_INET, reinterpret_cast<sockaddr*>(&address), sizeof address, host + ":" + std::to_string(port));
     int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
@@ -172,9 +130,7 @@ FrameSocket::FrameSocket(const UnixPath& socketPath)
     if (socketPath.path.size() >= sizeof address.sun_path)
         throw std::runtime_error("socket path too long: " + socketPath.path);
     memcpy(address.sun_path, socketPath.path.c_str(), socketPath.path.size() + 1);
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("cannot connect to " + socketPath.path);
+    fd_ = Connect(AF_UNIX, reinterpret_cast<sockaddr*>(&address), sizeof address, socketPath.path);
 }
 
 FrameSocket::~FrameSocket()
@@ -200,11 +156,7 @@ bool FrameSocket::Fill(size_t count, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (buffered_.size() < count) {
-        struct pollfd pfd = {fd_, POLLIN, 0};
-        int n = poll(&pfd, 1, RemainingMs(deadline));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (!AwaitReadable(fd_, deadline))
             return false;
         char buffer[512];
         ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
@@ -240,11 +192,7 @@ bool FrameSocket::ClosedByPeer(int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        struct pollfd pfd = {fd_, POLLIN, 0};
-        int n = poll(&pfd, 1, RemainingMs(deadline));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (!AwaitReadable(fd_, deadline))
             return false;
         char buffer[512];
         ssize_t got = recv(fd_, buffer, sizeof buffer, 0);

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "BackgroundProcess.h"
+#include "testsupport.h"
+
 namespace testsupport {
 
 // Path of the built virtual module program.
@@ -31,7 +34,7 @@ public:
 
     const std::vector<Module>& modules() const { return modules_; }
     int port(size_t module = 0) const { return modules_.at(module).port; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     // Sends the signal and waits for the program to end: its exit status, or
     // 128 + the signal that killed it; -1 when it did not end in time.
     int Stop(int signal, int timeoutMs = 10000);
@@ -39,8 +42,8 @@ public:
     std::string errors() const;
 
 private:
-    pid_t pid_ = -1;
-    std::string errPath_;
+    TempDir errDir_;
+    BackgroundProcess process_;
     std::vector<Module> modules_;
 };
 
