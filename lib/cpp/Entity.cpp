@@ -41,6 +41,46 @@ uei sRecord(int32_t valueType)
     return record;
 }
 
+// Where each typed value travels in a record.
+template <typename T>
+struct sTyped;
+template <>
+struct sTyped<uint8_t> {
+    static constexpr int32_t type = kUEIByte;
+    static uint8_t& in(uei& record) { return record.value.byteVal; }
+};
+template <>
+struct sTyped<uint16_t> {
+    static constexpr int32_t type = kUEIShort;
+    static uint16_t& in(uei& record) { return record.value.shortVal; }
+};
+template <>
+struct sTyped<uint32_t> {
+    static constexpr int32_t type = kUEIInt;
+    static uint32_t& in(uei& record) { return record.value.intVal; }
+};
+
+// A record carrying value; a byte one is also how a get names its subindex.
+template <typename T>
+uei sValueRecord(T value)
+{
+    uei record = sRecord(sTyped<T>::type);
+    sTyped<T>::in(record) = value;
+    return record;
+}
+
+// A get of request, taking the reply's value as T.
+template <typename T>
+aErr sGet(EntityClass& entity, uint8_t option, uei request, T* value)
+{
+    if (!value)
+        return aErrParam;
+    aErr err = entity.getUEI(option, &request);
+    if (sValueTaken(err))
+        *value = sTyped<T>::in(request);
+    return err;
+}
+
 }  // namespace
 
 EntityClass::EntityClass() : m_impl(new (std::nothrow) impl) {}
@@ -144,36 +184,31 @@ aErr EntityClass::callUEI(uint8_t option)
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
 {
-    uei record = sRecord(kUEIByte);
-    record.value.byteVal = value;
+    uei record = sValueRecord(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
 {
-    uei record = sRecord(kUEIByte);
-    record.value.byteVal = value;
+    uei record = sValueRecord(value);
     return setUEI(option, subindex, &record);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
 {
-    uei record = sRecord(kUEIShort);
-    record.value.shortVal = value;
+    uei record = sValueRecord(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
 {
-    uei record = sRecord(kUEIInt);
-    record.value.intVal = value;
+    uei record = sValueRecord(value);
     return setUEI(option, &record);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
 {
-    uei record = sRecord(kUEIInt);
-    record.value.intVal = value;
+    uei record = sValueRecord(value);
     return setUEI(option, subindex, &record);
 }
 
@@ -182,71 +217,32 @@ aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIVoid);
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.byteVal;
-    return err;
+    return sGet(*this, option, sRecord(kUEIVoid), value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIVoid);
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.shortVal;
-    return err;
+    return sGet(*this, option, sRecord(kUEIVoid), value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIVoid);
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.intVal;
-    return err;
+    return sGet(*this, option, sRecord(kUEIVoid), value);
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIByte);
-    record.value.byteVal = subindex;
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.byteVal;
-    return err;
+    return sGet(*this, option, sValueRecord(subindex), value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIByte);
-    record.value.byteVal = subindex;
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.shortVal;
-    return err;
+    return sGet(*this, option, sValueRecord(subindex), value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = sRecord(kUEIByte);
-    record.value.byteVal = subindex;
-    aErr err = getUEI(option, &record);
-    if (sValueTaken(err))
-        *value = record.value.intVal;
-    return err;
+    return sGet(*this, option, sValueRecord(subindex), value);
 }
 
 // ---------------------------------------------------------------------------
