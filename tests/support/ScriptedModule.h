@@ -20,6 +20,9 @@ namespace testsupport {
 // A whole frame: address, length, data.
 using FrameBytes = std::vector<uint8_t>;
 
+// The frame carrying data from (or to) the module at address.
+FrameBytes ModuleFrame(uint8_t address, const std::vector<uint8_t>& data);
+
 class ScriptedModule {
 public:
     // Frames sent back for a request, in order (possibly none).

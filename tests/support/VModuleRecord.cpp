@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 
 #include "testsupport.h"
@@ -49,6 +50,11 @@ std::vector<std::string> RecordEvents(const std::string& path, const std::string
         if (line.compare(0, prefix.size(), prefix) == 0)
             events.push_back(line.substr(prefix.size()));
     return events;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& wanted)
+{
+    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
 }
 
 }  // namespace testsupport

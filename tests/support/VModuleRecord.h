@@ -15,6 +15,9 @@ std::vector<std::string> RecordLines(const std::string& path);
 // The events of one module, without the "ev SERIAL " prefix: "route to me on".
 std::vector<std::string> RecordEvents(const std::string& path, const std::string& serial);
 
+// True when one of the lines is wanted, whole.
+bool Contains(const std::vector<std::string>& lines, const std::string& wanted);
+
 }  // namespace testsupport
 
 #endif

@@ -22,12 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "Elapsed.h"
 #include "UsbBus.h"
 #include "VModuleProcess.h"
 #include "discover.h"
 #include "testsupport.h"
 #include "usbbus_control.h"
 
+using testsupport::MillisecondsSince;
 using testsupport::ProcResult;
 using testsupport::TempDir;
 
@@ -78,12 +80,6 @@ struct Recorder {
         return self->goOn;
     }
 };
-
-long MillisecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-}
 
 // ---------------------------------------------------------------------------
 // Probe mode: runs inside the namespace and prints one line per result. Lines

@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "Elapsed.h"
 #include "I2CClass.h"
+#include "LoopbackLinkSpec.h"
 #include "Module.h"
 #include "NetnsRun.h"
 #include "SystemClass.h"
@@ -33,6 +35,8 @@
 #include "usbbus_control.h"
 
 using namespace Veltrane::Lumastrix;
+using testsupport::LoopbackTcpSpec;
+using testsupport::MillisecondsSince;
 using testsupport::ProcResult;
 using testsupport::TempDir;
 using testsupport::VModuleProcess;
@@ -40,15 +44,6 @@ using testsupport::VModuleProcess;
 namespace {
 
 const uint32_t kSerial = 0x40F5849A;
-
-linkSpec TcpSpec(const char* address, int port)
-{
-    linkSpec spec = {};
-    spec.type = TCPIP;
-    inet_pton(AF_INET, address, &spec.ip_address);
-    spec.port = static_cast<uint32_t>(port);
-    return spec;
-}
 
 int32_t UseCount(const Module& module)
 {
@@ -61,12 +56,6 @@ aWeaveConfig DirectConfig()
     config.serverMode = false;
     config.fallbackToOther = false;
     return config;
-}
-
-long MillisecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 // ---------------------------------------------------------------------------
@@ -109,7 +98,7 @@ TEST(ModuleConnect, RefusesWhatItCannotReachAndStaysUnconnected)
         {"nobody listening", TCPIP, false, aErrConnection},
     };
     for (const Case& c : cases) {
-        linkSpec spec = TcpSpec("127.0.0.1", ntohs(local.sin_port));
+        linkSpec spec = LoopbackTcpSpec(ntohs(local.sin_port));
         spec.type = c.type;
         config.serverMode = c.serverMode;
         ASSERT_EQ(link.setConfig(config), aErrNone);
@@ -139,7 +128,7 @@ class TcpModule : public ::testing::Test {
 protected:
     TempDir dir_;
     VModuleProcess program_{{"--serial", "40F5849A", "--address", "6", "--model", "13", "--heartbeat", "0"}};
-    linkSpec spec_ = TcpSpec("127.0.0.1", program_.port());
+    linkSpec spec_ = LoopbackTcpSpec(program_.port());
 };
 
 TEST_F(TcpModule, ConnectsFromASpecifierLearnsTheAddressAndHoldsTheConnectionUntilDisconnected)
@@ -243,7 +232,7 @@ TEST(TcpModuleFaults, AnUnansweredAddressQueryFailsTheConnectButLeavesTheLinkUp)
 {
     VModuleProcess program({"--serial", "40F5849A", "--address", "6", "--heartbeat", "0", "--fault",
                             "no-address-reply"});
-    linkSpec spec = TcpSpec("127.0.0.1", program.port());
+    linkSpec spec = LoopbackTcpSpec(program.port());
     Module module(10, 0);
     EXPECT_EQ(module.connectFromSpec(spec), aErrNotReady);
     EXPECT_TRUE(module.isConnected());
@@ -265,7 +254,7 @@ TEST(TcpRouter, AModuleBehindTheRouterSharesItsLinkAndKeepsItsI2CAddress)
     VModuleProcess program({"--serial", "100", "--address", "2", "--heartbeat", "0", "--module", "--serial", "200",
                             "--parent", "100", "--address", "4", "--heartbeat", "0"});
     Module router(0, 0);
-    ASSERT_EQ(router.connectFromSpec(TcpSpec("127.0.0.1", program.port())), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(LoopbackTcpSpec(program.port())), aErrNone);
     ASSERT_EQ(router.getModuleAddress(), 2);
 
     // The I2C write probe: only where a module sits is it acknowledged.

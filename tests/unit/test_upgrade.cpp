@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +20,7 @@
 #include "BirdWriter.h"
 #include "CaptureDisplay.h"
 #include "LogCapture.h"
+#include "LoopbackLinkSpec.h"
 #include "Module.h"
 #include "QuorvelEntity.h"
 #include "Quorvel_update.h"
@@ -38,24 +37,9 @@ const uint8_t kAddress = 2;
 const uint32_t kSerial = 0x40F5849A;
 const uint8_t kModelCindrel = 13;
 
-FrameBytes F(std::vector<uint8_t> data)
+FrameBytes F(const std::vector<uint8_t>& data)
 {
-    // Sized up front: growing a two-byte vector by insert trips a false
-    // -Warray-bounds in GCC 12 at -O2.
-    FrameBytes frame(data.size() + 2);
-    frame[0] = kAddress;
-    frame[1] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), frame.begin() + 2);
-    return frame;
-}
-
-linkSpec TcpSpec(int port)
-{
-    linkSpec spec = {};
-    spec.type = TCPIP;
-    spec.ip_address = htonl(INADDR_LOOPBACK);
-    spec.port = static_cast<uint32_t>(port);
-    return spec;
+    return testsupport::ModuleFrame(kAddress, data);
 }
 
 std::vector<uint8_t> Bytes(size_t count, uint8_t first = 1)
@@ -202,7 +186,7 @@ class Upgrade : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(module.connectFromSpec(TcpSpec(peer.port())), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackTcpSpec(peer.port())), aErrNone);
         ASSERT_EQ(module.getModuleAddress(), kAddress);
         entity.init(&module, 0, true, false);
     }

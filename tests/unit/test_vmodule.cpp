@@ -51,11 +51,6 @@ bool AwaitFrame(FrameSocket& socket, const Bytes& wanted, int maxFrames = 200)
     return false;
 }
 
-bool Contains(const std::vector<std::string>& lines, const std::string& wanted)
-{
-    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
 }  // namespace
 
 TEST(VModule, EachModuleAnswersTheAddressQueryFromItsOwnEvenAddress)

@@ -192,11 +192,6 @@ double EventTime(const std::string& record, const std::string& serial, const std
     return 0;
 }
 
-bool Contains(const std::vector<std::string>& lines, const std::string& wanted)
-{
-    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
 // Version (system option 7) and build number, as the module reports them now.
 void ExpectIdentity(FrameSocket& socket, uint8_t a, uint32_t version, uint32_t build)
 {

@@ -7,9 +7,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <string>
 
+#include "StreamHelpers.h"
 #include "UsbBus.h"
 #include "VModuleProcess.h"
 #include "aStream.h"
@@ -17,28 +17,6 @@
 #include "unix_streamusb.h"
 
 using namespace testsupport;
-
-namespace {
-
-// Reads until length bytes came, a failure, or ten seconds passed.
-std::string ReadExactly(aStreamRef stream, size_t length)
-{
-    std::string bytes(length, '\0');
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    aErr err;
-    do
-        err = aStream_Read(stream, reinterpret_cast<uint8_t*>(&bytes[0]), length);
-    while (err == aErrNotReady && std::chrono::steady_clock::now() < deadline);
-    EXPECT_EQ(err, aErrNone);
-    return err == aErrNone ? bytes : "";
-}
-
-aErr Write(aStreamRef stream, const std::string& bytes)
-{
-    return aStream_Write(stream, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-}  // namespace
 
 TEST(VModuleUsb, TheUsbTransportFindsEachModuleBySerialAndExchangesFrames)
 {
@@ -61,10 +39,10 @@ TEST(VModuleUsb, TheUsbTransportFindsEachModuleBySerialAndExchangesFrames)
         for (int claim = 0; claim < 2; ++claim) {
             aStreamRef stream = nullptr;
             ASSERT_EQ(aStream_CreateUSB(m.serial, &stream), aErrNone) << std::hex << m.serial;
-            ASSERT_EQ(Write(stream, std::string("\xAD\x00", 2)), aErrNone);
+            ASSERT_EQ(WriteString(stream, std::string("\xAD\x00", 2)), aErrNone);
             EXPECT_EQ(ReadExactly(stream, 2), m.addressAnswer);
             std::string getSerial{static_cast<char>(m.addressAnswer[0]), 3, 3, 0x49, 0x20};
-            ASSERT_EQ(Write(stream, getSerial), aErrNone);
+            ASSERT_EQ(WriteString(stream, getSerial), aErrNone);
             EXPECT_EQ(ReadExactly(stream, 9), m.serialAnswer);
             EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
         }
