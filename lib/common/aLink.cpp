@@ -548,7 +548,12 @@ aErr aLink_PacketDebug_Enable(int32_t id)
     return err;
 }
 
-aErr aLink_PacketDebug_Disable(int32_t id)
+namespace {
+
+// Runs use on the link's packet log under its lock: aErrParam for an unknown
+// link, aErrNotReady while debugging was never enabled.
+template <typename Use>
+aErr sWithPacketLog(int32_t id, Use use)
 {
     aLinkRecord* link = aLinkManager_Record(id);
     if (!link)
@@ -556,33 +561,27 @@ aErr aLink_PacketDebug_Disable(int32_t id)
     if (!link->packetLog.load())
         return aErrNotReady;
     aMutex_Lock(link->logLock);
-    aPacketLog_SetEnabled(link->packetLog.load(), false);
+    aErr err = use(link->packetLog.load());
     aMutex_Unlock(link->logLock);
-    return aErrNone;
+    return err;
+}
+
+}  // namespace
+
+aErr aLink_PacketDebug_Disable(int32_t id)
+{
+    return sWithPacketLog(id, [](aPacketLog* log) {
+        aPacketLog_SetEnabled(log, false);
+        return aErrNone;
+    });
 }
 
 aErr aLink_PacketDebug_Read(int32_t id, uint8_t* direction, uint32_t* length, uint8_t* buffer)
 {
-    aLinkRecord* link = aLinkManager_Record(id);
-    if (!link)
-        return aErrParam;
-    if (!link->packetLog.load())
-        return aErrNotReady;
-    aMutex_Lock(link->logLock);
-    aErr err = aPacketLog_Get(link->packetLog.load(), direction, length, buffer);
-    aMutex_Unlock(link->logLock);
-    return err;
+    return sWithPacketLog(id, [&](aPacketLog* log) { return aPacketLog_Get(log, direction, length, buffer); });
 }
 
 aErr aLink_PacketDebug_Write(int32_t id, uint8_t direction, uint32_t length, const uint8_t* bytes)
 {
-    aLinkRecord* link = aLinkManager_Record(id);
-    if (!link)
-        return aErrParam;
-    if (!link->packetLog.load())
-        return aErrNotReady;
-    aMutex_Lock(link->logLock);
-    aErr err = aPacketLog_Put(link->packetLog.load(), direction, length, bytes);
-    aMutex_Unlock(link->logLock);
-    return err;
+    return sWithPacketLog(id, [&](aPacketLog* log) { return aPacketLog_Put(log, direction, length, bytes); });
 }
