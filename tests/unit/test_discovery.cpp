@@ -115,9 +115,9 @@ void PrintFound(const char* name, linkSpec* spec, std::chrono::steady_clock::tim
     aLinkSpec_Destroy(&spec);
 }
 
-// A socket that hears discovery requests on the loopback interface, where an
-// enumeration must send none.
-int ListenForRequestsOnLoopback()
+// A socket that hears discovery requests on the interface with this address;
+// -1 (errno set) when it cannot.
+int ListenForRequests(struct in_addr interface)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
@@ -126,10 +126,22 @@ int ListenForRequestsOnLoopback()
     local.sin_port = htons(aDISCOVERY_REQUEST_PORT);
     struct ip_mreq membership = {};
     inet_pton(AF_INET, aDISCOVERY_GROUP, &membership.imr_multiaddr);
-    membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    membership.imr_interface = interface;
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+        return -1;
+    return fd;
+}
+
+// A socket that hears discovery requests on the loopback interface, where an
+// enumeration must send none.
+int ListenForRequestsOnLoopback()
+{
+    struct in_addr loopback = {};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = ListenForRequests(loopback);
+    if (fd < 0) {
         perror("probe: cannot listen for requests on loopback");
         exit(1);
     }
@@ -242,17 +254,10 @@ int LateResponder(int argc, char** argv)
         if (*p == ',')
             ++p;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    struct sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(aDISCOVERY_REQUEST_PORT);
-    struct ip_mreq membership = {};
-    inet_pton(AF_INET, aDISCOVERY_GROUP, &membership.imr_multiaddr);
-    inet_pton(AF_INET, host, &membership.imr_interface);
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+    struct in_addr hostAddress = {};
+    inet_pton(AF_INET, host, &hostAddress);
+    int fd = ListenForRequests(hostAddress);
+    if (fd < 0) {
         perror("late responder");
         return 1;
     }
