@@ -548,11 +548,13 @@ TEST(TcpDiscovery, ModulesOnTheTestHostAnswerWithTheirAddressPortSerialAndModel)
     // Replies are awaited until two seconds pass without one, unless the
     // callback stops first.
     EXPECT_GE(report.ms["enumerate count 2 calls 2"], 2000);
-    EXPECT_LT(report.ms["enumerate count 2 calls 2"], 3500);
-    EXPECT_LT(report.ms[std::string("find ") + kFoundB], 1500);
+    // Upper bounds leave room for a loaded machine (sanitizer builds run
+    // tests side by side); a stopped enumeration stays under the window.
+    EXPECT_LT(report.ms["enumerate count 2 calls 2"], 5000);
+    EXPECT_LT(report.ms[std::string("find ") + kFoundB], 1900);
     EXPECT_GE(report.ms["find none"], 2000);
-    EXPECT_LT(report.ms[std::string("first ") + kFoundA], 1500);
-    EXPECT_LT(report.ms["stop-after-first count 1 calls 1"], 1500);
+    EXPECT_LT(report.ms[std::string("first ") + kFoundA], 1900);
+    EXPECT_LT(report.ms["stop-after-first count 1 calls 1"], 1900);
 }
 
 TEST(TcpDiscovery, AModuleHeardThroughTwoInterfaceAddressesIsReportedTwice)
