@@ -326,6 +326,9 @@ aErr aLink_Stop(aLinkRecord* link)
         err = aErrUnknown;
     if (aThread_Destroy(&link->outPipe) != 0)
         err = aErrUnknown;
+    // A caller reading in the in-pipe's place sees running cleared within one
+    // of its waits and leaves; after this no caller reads until a new start.
+    { std::lock_guard<std::mutex> reader(link->readerRole); }
     aLinkManager_SetReady(link->inPipeReady, link, false);
     aLinkManager_SetReady(link->outPipeReady, link, false);
     aPacket_Reset(link->receivePacket);
@@ -474,6 +477,10 @@ aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* reference, uin
     aLinkRecord* link = aLinkManager_Record(id);
     if (!link || !link->running.load() || link->status.load() != kLinkRunning)
         return NULL;
+    bool served = false;
+    aPacket* reply = aLinkPipes_AwaitAsReader(link, filter, reference, milliseconds, &served);
+    if (served)
+        return reply;
     // One wait for the whole time: the queue offers each packet to the
     // filter once and returns early only with a match or when it is destroyed.
     return aPacketFifo_AwaitFirst(link->inbound, filter, reference, milliseconds);

@@ -16,6 +16,13 @@
 // itself and regains the frame boundaries after an error by the address-query
 // handshake (status kLinkSyncing until it succeeds).
 //
+// On a TCP link, a caller in aLink_AwaitFirst reads the stream itself in the
+// in-pipe's place and does all the in-pipe would with what comes (heartbeat
+// answers, synchronisation, the user filter, the packet log, queueing), so
+// its reply reaches it without a thread switch; the in-pipe reads again as
+// soon as no caller does. It returns null early when the link leaves
+// kLinkRunning meanwhile (an error or a framing fault it met).
+//
 // Every function looks the link up by id, so a stale id finds nothing. A link
 // must not be destroyed while another thread still calls into it.
 
@@ -97,10 +104,11 @@ aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* reference, uin
 size_t aLink_DrainPackets(int32_t id, aPacketFilter filter, void* reference);
 // aErrPacket for a packet with address 0, which is no frame.
 aErr aLink_PutPacket(int32_t id, const aPacket* packet);
-// The filter sees every complete inbound packet first (on the in-pipe, with
-// the filter lock held; it must copy a packet it keeps and must not install
-// filters itself). Returning true takes the packet: it is neither answered
-// nor queued. Null removes the filter.
+// The filter sees every complete inbound packet first, with the filter lock
+// held, on the in-pipe or on a caller reading in its place on a TCP link: it
+// must copy a packet it keeps, must not install filters itself and must not
+// wait for a lock an awaiting caller may hold. Returning true takes the
+// packet: it is neither answered nor queued. Null removes the filter.
 aErr aLink_InstallUserPacketFilter(int32_t id, aPacketFilter filter, void* reference);
 
 // Packet debug log: a ring of the frames the pipes write and read.

@@ -95,6 +95,15 @@ typedef struct aLinkRecord {
     // may hold.
     std::mutex writeLock;
     size_t outPending = 0;
+    // On a stream with a gate, a caller awaiting a reply reads the stream
+    // itself instead of being woken by the in-pipe, which saves a thread
+    // switch per exchange. readerToken is held by whoever reads the stream
+    // and runs the in-pipe's packet handling (receive packet, heartbeat and
+    // sync state); readerRole by the one caller that reads, for the whole
+    // time it keeps the in-pipe's gate closed. Stop takes readerRole after
+    // the pipes ended, so no caller reads a stream being replaced.
+    std::mutex readerToken;
+    std::mutex readerRole;
 } aLinkRecord;
 
 #define aVALIDLINK(l) ((l) != NULL && (l)->magic == aLINK_MAGIC)
@@ -160,6 +169,13 @@ aErr aLinkPipes_SendRoute(aLinkRecord* link, bool on);
 // packets: it writes what is queued, the route-off frame last, and ends.
 // Returns the result of queueing the route-off frame.
 aErr aLinkPipes_StopWriting(aLinkRecord* link, bool routeOff);
+// On a stream with a gate: the caller reads the stream itself until the
+// filter accepts a new inbound packet (taken and returned), the time runs out
+// or the link leaves kLinkRunning (null). *served is false when the stream
+// has no gate or another caller reads already; the caller then awaits the
+// inbound queue.
+aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void* reference,
+                                  uint32_t milliseconds, bool* served);
 // Discards every packet waiting to go out.
 void aLinkPipes_DiscardOutbound(aLinkRecord* link);
 

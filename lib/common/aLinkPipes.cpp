@@ -278,6 +278,146 @@ void aLinkPipes_DiscardOutbound(aLinkRecord* link)
     link->outPending = discarded < link->outPending ? link->outPending - discarded : 0;
 }
 
+// Reads and handles what the stream holds now: aErrNone when it ran dry
+// (*gotBytes tells whether anything came), or the read error, which the
+// status then shows. readerToken held.
+static aErr sReadAvailable(aLinkRecord* link, bool* gotBytes)
+{
+    for (;;) {
+        uint8_t byte;
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady)
+            return aErrNone;
+        if (err != aErrNone) {
+            aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", link->id, err);
+            aLinkManager_SetStatus(link, kLinkIOError);
+            return err;
+        }
+        *gotBytes = true;
+        sInPipeByte(link, byte);
+    }
+}
+
+// The in-pipe on a stream with a gate. It reads only while it holds the
+// reader token and sleeps behind the gate, which a caller reading in its
+// place closes (without waking it) and opens again when it leaves; bytes
+// that came meanwhile then wake it at once.
+static void sInPipeGated(aLinkRecord* link)
+{
+    const auto readWait = std::chrono::milliseconds(aLINK_READ_WAIT_MS);
+    Clock::time_point quietSince = Clock::now();
+    bool woken = false;      // the last gate wait reported activity
+    bool wokeEmpty = false;  // ... and the read after it found nothing
+    while (link->running.load()) {
+        aErr err = aErrNone;
+        {
+            std::unique_lock<std::mutex> token(link->readerToken, std::try_to_lock);
+            if (token.owns_lock()) {
+                bool gotBytes = false;
+                err = sReadAvailable(link, &gotBytes);
+                Clock::time_point now = Clock::now();
+                if (gotBytes)
+                    quietSince = now;
+                wokeEmpty = woken && !gotBytes && err == aErrNone;
+                if (now - quietSince >= readWait) {
+                    quietSince = now;
+                    sInPipeQuiet(link);
+                }
+            }
+        }
+        if (err != aErrNone) {
+            aTime_MSSleep(aLINK_IO_ERROR_PAUSE_MS);
+            continue;
+        }
+        // A peer that closed keeps the socket readable with nothing to read:
+        // do not spin on it.
+        if (wokeEmpty)
+            aTime_MSSleep(aLINK_POLL_MS);
+        Clock::time_point now = Clock::now();
+        woken = aStream_GateWait(link->stream, sRemainingMs(now, quietSince + readWait) + 1) == aErrNone;
+    }
+}
+
+aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void* reference,
+                                  uint32_t milliseconds, bool* served)
+{
+    *served = false;
+    if (!filter)
+        return NULL;
+    std::unique_lock<std::mutex> role(link->readerRole, std::try_to_lock);
+    if (!role.owns_lock())
+        return NULL;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    // Checked under the role: after a stop took it, running stays cleared
+    // until a start has put the (maybe renewed) stream in place.
+    if (!link->running.load()) {
+        *served = true;
+        return NULL;
+    }
+    if (!aStream_HasGate(link->stream))
+        return NULL;
+    *served = true;
+    int64_t cursor;
+    if (!aPacketFifo_StartExamining(link->inbound, &cursor))
+        return NULL;
+    aPacket* found = aPacketFifo_TakeFirstNew(link->inbound, filter, reference, &cursor);
+    if (found)
+        return found;
+    aStream_GateOpen(link->stream, false);
+    {
+        std::lock_guard<std::mutex> token(link->readerToken);
+        // The in-pipe may have queued it before it let the token go.
+        found = aPacketFifo_TakeFirstNew(link->inbound, filter, reference, &cursor);
+        // Reads only what the stream holds and sleeps in its wait otherwise,
+        // which takes in what arrived; a read that must ask the channel runs
+        // only after a wait that took nothing in, to hear of a failure.
+        bool askChannel = false;
+        bool wokeEmpty = false;
+        while (!found && link->running.load() && link->status.load() == kLinkRunning) {
+            if (askChannel || aStream_GateHeld(link->stream)) {
+                bool asked = askChannel;
+                askChannel = false;
+                uint8_t byte;
+                aErr err = aStream_Read(link->stream, &byte, 1);
+                if (err == aErrNone) {
+                    wokeEmpty = false;
+                    sInPipeByte(link, byte);
+                    if (link->receivePacket->received == 0)
+                        found = aPacketFifo_TakeFirstNew(link->inbound, filter, reference, &cursor);
+                    continue;
+                }
+                if (err != aErrNotReady) {
+                    aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", link->id, err);
+                    aLinkManager_SetStatus(link, kLinkIOError);
+                    break;
+                }
+                // A hung-up socket may stay readable with nothing to read:
+                // do not spin on it.
+                if (asked && wokeEmpty)
+                    aTime_MSSleep(aLINK_POLL_MS);
+                wokeEmpty = asked;
+            }
+            Clock::time_point now = Clock::now();
+            if (now >= deadline)
+                break;
+            // Sliced so that a stop is noticed as soon as by the in-pipe.
+            uint32_t wait = sRemainingMs(now, deadline) + 1;
+            aErr waited = aStream_Wait(link->stream, wait < aLINK_READ_WAIT_MS ? wait : aLINK_READ_WAIT_MS);
+            askChannel = waited == aErrNone && !aStream_GateHeld(link->stream);
+        }
+        // The in-pipe is woken by the channel, not by bytes already taken in
+        // (a frame that came with the reply): those are handled here. They
+        // need no further transfer, so this ends.
+        uint8_t byte;
+        while (aStream_GateHeld(link->stream) && aStream_Read(link->stream, &byte, 1) == aErrNone)
+            sInPipeByte(link, byte);
+    }
+    // Opened after the token is let go, so that the in-pipe never wakes to
+    // find the token taken.
+    aStream_GateOpen(link->stream, true);
+    return found;
+}
+
 // Reads one byte per call and sleeps in the stream's wait while nothing
 // comes, so an idle link costs nothing and a reply is seen as soon as its
 // first byte arrives.
@@ -290,6 +430,11 @@ void* aLinkPipes_InPipe(void* argument)
     link->syncState = kSyncStateSynced;
     aLinkManager_SetStatus(link, kLinkRunning);
     aLinkManager_SetReady(link->inPipeReady, link, true);
+    if (aStream_HasGate(link->stream)) {
+        sInPipeGated(link);
+        aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", link->id);
+        return NULL;
+    }
 
     const auto readWait = std::chrono::milliseconds(aLINK_READ_WAIT_MS);
     const auto pollStep = std::chrono::milliseconds(aLINK_POLL_MS);

@@ -115,6 +115,41 @@ aErr aStream_SetWait(aStreamRef stream, aStreamWaitProc wait)
     return aErrNone;
 }
 
+aErr aStream_SetGate(aStreamRef stream, aStreamGateWaitProc wait, aStreamGateOpenProc open,
+                     aStreamGateHeldProc held)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->gateWait = wait;
+    stream->gateOpen = open;
+    stream->gateHeld = held;
+    return aErrNone;
+}
+
+bool aStream_HasGate(aStreamRef stream)
+{
+    return aVALIDSTREAM(stream) && stream->gateWait && stream->gateOpen && stream->gateHeld;
+}
+
+bool aStream_GateHeld(aStreamRef stream)
+{
+    return aStream_HasGate(stream) && (stream->count > 0 || stream->gateHeld(stream->reference));
+}
+
+aErr aStream_GateWait(aStreamRef stream, uint32_t timeoutMs)
+{
+    if (!aStream_HasGate(stream))
+        return aErrUnimplemented;
+    return stream->gateWait(timeoutMs, stream->reference);
+}
+
+aErr aStream_GateOpen(aStreamRef stream, bool open)
+{
+    if (!aStream_HasGate(stream))
+        return aErrUnimplemented;
+    return stream->gateOpen(open, stream->reference);
+}
+
 aErr aStream_Destroy(aStreamRef* holder)
 {
     if (!holder)

@@ -30,6 +30,15 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 // file or a failure) or timeoutMs passes. aErrNone when get is worth calling,
 // aErrTimeout when nothing happened. Transports with a descriptor use poll().
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
+// Optional gate for a background reader: gateWait sleeps until the channel
+// has something while the gate is open (or timeoutMs passes) and never
+// touches the reading side's buffers; gateOpen(false) keeps that sleeper
+// asleep whatever arrives, without waking it, while another thread reads.
+// gateHeld tells the reading side whether bytes are held that need no
+// further transfer; the sleeper is not woken for those.
+typedef aErr (*aStreamGateWaitProc)(uint32_t timeoutMs, void* reference);
+typedef aErr (*aStreamGateOpenProc)(bool open, void* reference);
+typedef bool (*aStreamGateHeldProc)(void* reference);
 
 typedef struct aStream {
     aStreamGetProc get;
@@ -37,6 +46,9 @@ typedef struct aStream {
     aStreamWriteProc write;
     aStreamDeleteProc del;
     aStreamWaitProc wait;
+    aStreamGateWaitProc gateWait;
+    aStreamGateOpenProc gateOpen;
+    aStreamGateHeldProc gateHeld;
     void* reference;       // the transport's record, released by del
     uint8_t* buffer;       // push-back ring, allocated on first use
     size_t count;          // bytes held in the ring
@@ -55,6 +67,16 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
                           aStreamDeleteProc del, void* reference);
 // Installs the optional wait operation (null removes it).
 aErr aStream_SetWait(aStreamRef stream, aStreamWaitProc wait);
+// Installs the optional background-reader gate (null removes it).
+aErr aStream_SetGate(aStreamRef stream, aStreamGateWaitProc wait, aStreamGateOpenProc open,
+                     aStreamGateHeldProc held);
+bool aStream_HasGate(aStreamRef stream);
+// For the reading side: bytes a read hands out without waiting for the channel.
+bool aStream_GateHeld(aStreamRef stream);
+// aErrNone when the gated sleeper was woken by the channel, aErrTimeout
+// otherwise; aErrUnimplemented without a gate.
+aErr aStream_GateWait(aStreamRef stream, uint32_t timeoutMs);
+aErr aStream_GateOpen(aStreamRef stream, bool open);
 // Runs delete, frees the stream and nulls the holder; returns delete's result
 // (aErrParam for an invalid stream, whose holder is nulled all the same).
 aErr aStream_Destroy(aStreamRef* stream);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +45,12 @@ struct aSocketStream {
     uint8_t received[aSOCKET_RECEIVE_CHUNK];
     size_t next;       // index of the next byte to hand out
     size_t filled;     // bytes held in received
+    // The background reader sleeps in this epoll set, not on the socket, so a
+    // thread that reads in its place can close the gate without waking it.
+    // gateIsOpen changes under readLock; the socket is re-registered whenever
+    // the descriptor is replaced.
+    int gate;          // epoll descriptor, -1 when none
+    bool gateIsOpen;
 };
 
 #define aVALIDSS(s) ((s) != NULL && (s)->check == aSOCKET_CHECK)
@@ -81,6 +88,15 @@ static aErr sSocketStreamSetOptions(int sock)
     return aErrNone;
 }
 
+// Puts the socket behind the gate. A closed gate holds no registration at all:
+// epoll reports hang-ups and errors whatever events are asked for.
+static aErr sSocketStreamGateAdd(aSocketStream* ss)
+{
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    return epoll_ctl(ss->gate, EPOLL_CTL_ADD, ss->socket, &event) == 0 ? aErrNone : aErrIO;
+}
+
 // Connects, or reconnects after closing the current socket. Both locks held.
 static aErr sSocketStreamReset(aSocketStream* ss)
 {
@@ -100,6 +116,8 @@ static aErr sSocketStreamReset(aSocketStream* ss)
     }
     ss->flags |= aSOCKET_CONNECTED;
     aErr err = sSocketStreamSetOptions(ss->socket);
+    if (err == aErrNone && ss->gateIsOpen)
+        err = sSocketStreamGateAdd(ss);
     if (err != aErrNone)
         sSocketStreamClose(ss);
     return err;
@@ -273,8 +291,47 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
     return aErrNone;
 }
 
+static aErr sSocketStreamGateWait(uint32_t timeoutMs, void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    struct epoll_event event;
+    int timeout = timeoutMs > INT32_MAX ? INT32_MAX : static_cast<int>(timeoutMs);
+    int ready = epoll_wait(ss->gate, &event, 1, timeout);
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return aErrTimeout;
+    return aErrNone;
+}
+
+static aErr sSocketStreamGateOpen(bool open, void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    std::lock_guard<std::mutex> guard(ss->readLock);
+    if (ss->gateIsOpen == open)
+        return aErrNone;
+    ss->gateIsOpen = open;
+    if (ss->socket < 0)
+        return aErrNone;
+    if (open)
+        return sSocketStreamGateAdd(ss);
+    return epoll_ctl(ss->gate, EPOLL_CTL_DEL, ss->socket, NULL) == 0 ? aErrNone : aErrIO;
+}
+
+// Only the reading side calls it, as it alone touches the receive buffer.
+static bool sSocketStreamGateHeld(void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    return aVALIDSS(ss) && ss->next < ss->filled;
+}
+
 static void sSocketStreamRelease(aSocketStream* ss)
 {
+    if (ss->gate >= 0)
+        close(ss->gate);
+    ss->gate = -1;
     ss->flags = 0;
     ss->check = 0;
     delete ss;
@@ -317,6 +374,12 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
     ss->address.sin_addr.s_addr = address;
     ss->socket = -1;
     ss->check = aSOCKET_CHECK;
+    ss->gateIsOpen = true;
+    ss->gate = epoll_create1(EPOLL_CLOEXEC);
+    if (ss->gate < 0) {
+        sSocketStreamRelease(ss);
+        return aErrResource;
+    }
 
     aErr err;
     {
@@ -333,6 +396,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         return aErrResource;
     }
     aStream_SetWait(created, sSocketStreamWait);
+    aStream_SetGate(created, sSocketStreamGateWait, sSocketStreamGateOpen, sSocketStreamGateHeld);
     *stream = created;
     return aErrNone;
 }

@@ -297,6 +297,37 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter filter, void* re
     return _stealPacketFromFifo(*fifo, accepted);
 }
 
+bool aPacketFifo_StartExamining(aPacketFifoId id, int64_t* cursor)
+{
+    FifoRef fifo = sGetFifo(id);
+    if (!fifo || !cursor)
+        return false;
+    std::lock_guard<std::mutex> hold(fifo->lock);
+    *cursor = fifo->windowStart - 1;
+    return true;
+}
+
+aPacket* aPacketFifo_TakeFirstNew(aPacketFifoId id, aPacketFilter filter, void* reference,
+                                  int64_t* cursor)
+{
+    if (!filter || !cursor)
+        return NULL;
+    FifoRef fifo = sGetFifo(id);
+    if (!fifo)
+        return NULL;
+    std::lock_guard<std::mutex> hold(fifo->lock);
+    PacketQueue& queue = fifo->queue;
+    PacketQueue::iterator element = std::upper_bound(
+        queue.begin(), queue.end(), *cursor,
+        [](int64_t last, const SerialPacket& serial) { return last - serial.id < 0; });
+    for (; element != queue.end(); ++element) {
+        *cursor = element->id;
+        if (filter(element->packet.get(), reference))
+            return _stealPacketFromFifo(*fifo, element);
+    }
+    return NULL;
+}
+
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilter filter, void* reference)
 {
     if (!filter)

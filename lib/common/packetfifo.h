@@ -64,6 +64,16 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId fifo, aPacketFilter filter, void* re
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifo, aPacketFilter filter, void* reference,
                                 uint32_t timeoutMS);
 
+// For a caller that waits in its own way and looks at the queue now and then,
+// offering each packet to its filter once, as aPacketFifo_AwaitFirst does:
+// aPacketFifo_StartExamining gives the cursor to start from (every queued
+// packet still to be offered; false for an unknown identifier), and
+// aPacketFifo_TakeFirstNew offers only packets after the cursor, moves it on
+// and takes the first accepted one (null when none).
+bool aPacketFifo_StartExamining(aPacketFifoId fifo, int64_t* cursor);
+aPacket* aPacketFifo_TakeFirstNew(aPacketFifoId fifo, aPacketFilter filter, void* reference,
+                                  int64_t* cursor);
+
 // Removes and releases every packet the filter accepts, keeping the order of
 // the rest; returns how many were removed (0 for an unknown identifier).
 size_t aPacketFifo_DrainPackets(aPacketFifoId fifo, aPacketFilter filter, void* reference);
