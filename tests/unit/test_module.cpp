@@ -22,7 +22,7 @@
 
 #include "Elapsed.h"
 #include "I2CClass.h"
-#include "LoopbackLinkSpec.h"
+#include "LoopbackLink.h"
 #include "Module.h"
 #include "NetnsRun.h"
 #include "SystemClass.h"

@@ -15,7 +15,7 @@
 
 #include "I2CClass.h"
 #include "LinkImpl.h"
-#include "LoopbackLinkSpec.h"
+#include "LoopbackLink.h"
 #include "Module.h"
 #include "ScriptedModule.h"
 #include "SystemClass.h"

@@ -20,7 +20,7 @@
 #include "BirdWriter.h"
 #include "CaptureDisplay.h"
 #include "LogCapture.h"
-#include "LoopbackLinkSpec.h"
+#include "LoopbackLink.h"
 #include "Module.h"
 #include "QuorvelEntity.h"
 #include "Quorvel_update.h"

@@ -1,5 +1,5 @@
-#ifndef QUORVEL_LOOPBACK_LINK_SPEC_H
-#define QUORVEL_LOOPBACK_LINK_SPEC_H
+#ifndef QUORVEL_LOOPBACK_LINK_H
+#define QUORVEL_LOOPBACK_LINK_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 
 namespace testsupport {
 
-// The spec of a TCP link to a link service on 127.0.0.1.
+// The linkSpec of a TCP link to a link service on 127.0.0.1.
 inline linkSpec LoopbackTcpSpec(int port)
 {
     linkSpec spec = {};
