@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "BareSocket.h"
 #include "aLink.h"
 
 namespace {
@@ -89,54 +90,6 @@ public:
 private:
     pid_t pid_ = -1;
     uint16_t port_ = 0;
-};
-
-// A plain blocking TCP connection speaking frames, as a client without the
-// library would.
-class BareSocket {
-public:
-    explicit BareSocket(uint16_t port)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int on = 1;
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
-            throw std::runtime_error("cannot connect to the virtual module");
-    }
-    ~BareSocket() { close(fd_); }
-    BareSocket(const BareSocket&) = delete;
-    BareSocket& operator=(const BareSocket&) = delete;
-
-    // Sends the request and reads frames until the reply (skipping heartbeats).
-    void Exchange()
-    {
-        if (send(fd_, kRequest, sizeof kRequest, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kRequest))
-            throw std::runtime_error("send failed");
-        for (;;) {
-            uint8_t frame[2 + 28];
-            Fill(frame, 2);
-            Fill(frame + 2, frame[1]);
-            if (frame[1] + 2u == kReplySize && frame[2] == 3)
-                return;
-        }
-    }
-
-private:
-    void Fill(uint8_t* into, size_t count)
-    {
-        for (size_t got = 0; got < count;) {
-            ssize_t n = recv(fd_, into + got, count - got, 0);
-            if (n <= 0)
-                throw std::runtime_error("the module closed the connection");
-            got += static_cast<size_t>(n);
-        }
-    }
-
-    int fd_ = -1;
 };
 
 bool IsSerialReply(const aPacket* packet, void*)
@@ -225,7 +178,7 @@ double IdlePercent(double seconds)
 
 void RunExchange(const VirtualModule& module, int rounds, int count)
 {
-    BareSocket bare(module.port());
+    BareSocket bare("127.0.0.1", module.port(), kRequest, sizeof kRequest, kReplySize);
     LinkHolder link(aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), module.port()));
     // Warm both paths up (connections, caches, the module's first replies).
     Measure(count / 10 + 1, [&] { bare.Exchange(); });

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "BareSocket.h"
 #include "BirdWriter.h"
 #include "NetnsRun.h"
 #include "UsbBus.h"
@@ -76,57 +77,10 @@ size_t Exchanges(size_t firmwareBytes)
     return count;
 }
 
-// A plain blocking TCP connection speaking frames, as a client without the
-// library would.
-class BareSocket {
-public:
-    BareSocket()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kModulePort);
-        inet_pton(AF_INET, kModuleHost, &address.sin_addr);
-        int on = 1;
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
-            throw std::runtime_error("cannot connect to the virtual module");
-    }
-    ~BareSocket() { close(fd_); }
-    BareSocket(const BareSocket&) = delete;
-    BareSocket& operator=(const BareSocket&) = delete;
-
-    void Exchange()
-    {
-        if (send(fd_, kRequest, sizeof kRequest, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kRequest))
-            throw std::runtime_error("send failed");
-        for (;;) {
-            uint8_t frame[2 + 28];
-            Fill(frame, 2);
-            Fill(frame + 2, frame[1]);
-            if (frame[1] + 2u == kReplySize && frame[2] == 3)
-                return;
-        }
-    }
-
-private:
-    void Fill(uint8_t* into, size_t count)
-    {
-        for (size_t got = 0; got < count;) {
-            ssize_t n = recv(fd_, into + got, count - got, 0);
-            if (n <= 0)
-                throw std::runtime_error("the module closed the connection");
-            got += static_cast<size_t>(n);
-        }
-    }
-
-    int fd_ = -1;
-};
-
 // Microseconds per bare round trip.
 double BareRoundTrip()
 {
-    BareSocket bare;
+    BareSocket bare(kModuleHost, kModulePort, kRequest, sizeof kRequest, kReplySize);
     for (int i = 0; i < kBareExchanges / 10; ++i)
         bare.Exchange();
     Clock::time_point start = Clock::now();
