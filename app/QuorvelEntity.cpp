@@ -7,6 +7,7 @@
 #include "aPacket.h"
 #include "aTime.h"
 
+using Veltrane::Lumastrix::Link;
 using Veltrane::Lumastrix::Module;
 
 namespace {
@@ -287,16 +288,13 @@ aErr QuorvelEntity::_reconnect(uint32_t delayMs)
     return err;
 }
 
-bool QuorvelEntity::_await_link_drop(uint32_t milliseconds)
+bool QuorvelEntity::_await_link_drop(uint32_t lossesBefore, uint32_t milliseconds)
 {
     Module* module = getModule();
-    uint64_t deadline = aTime_GetMSTicks() + milliseconds;
-    while (module->isConnected()) {
-        if (aTime_GetMSTicks() >= deadline)
-            return false;
-        aTime_MSSleep(LINK_POLL_MS);
-    }
-    return true;
+    Link* link = module->getLink();
+    if (!link || !module->isConnected())
+        return true;
+    return link->awaitConnectionLoss(lossesBefore, milliseconds) == aErrNone;
 }
 
 aErr QuorvelEntity::LoaderReboot(QuorvelDisplayInterface& display)
@@ -306,12 +304,15 @@ aErr QuorvelEntity::LoaderReboot(QuorvelDisplayInterface& display)
         return aErrResource;
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     const uint8_t request[] = {val_UPGRADE_REBOOT};
+    // Counted before REBOOT goes out: the module may close at once.
+    Link* link = module->getLink();
+    uint32_t lossesBefore = link ? link->getConnectionLosses() : 0;
     aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
     if (result != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     uint64_t deadline = aTime_GetMSTicks() + rebootWaitLimitMs;
     while (module->isConnected()) {
-        bool dropped = _await_link_drop(REBOOT_ROUND_MS);
+        bool dropped = _await_link_drop(lossesBefore, REBOOT_ROUND_MS);
         display.update_spinner(true, REBOOT_SPINNER_LABEL);
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

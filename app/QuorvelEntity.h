@@ -45,9 +45,8 @@ public:
     // failed one.
     static constexpr int RECONNECT_ATTEMPTS = 5;
     static constexpr uint32_t LOADER_START_RECONNECT_DELAY_MS = 500;
-    // After REBOOT: the link status is looked at this often, the spinner
-    // turns this often, and the link must drop within the limit.
-    static constexpr uint32_t LINK_POLL_MS = 10;
+    // After REBOOT: the spinner turns this often, and the link must drop
+    // within the limit.
     static constexpr uint32_t REBOOT_ROUND_MS = 250;
     static constexpr uint32_t REBOOT_WAIT_LIMIT_MS = 30000;
     static constexpr const char* REBOOT_SPINNER_LABEL = "Verifying Update";
@@ -89,8 +88,9 @@ private:
     // Awaits the reply whose first two bytes are cmdUPGRADE and sub;
     // *length receives its length, reply (28 bytes, zeroed first) its data.
     aErr _await(uint8_t sub, uint8_t* reply, uint8_t* length);
-    // True once the module's link is down, false when the time passed first.
-    bool _await_link_drop(uint32_t milliseconds);
+    // True once the module's link is down or its connection was lost since
+    // lossesBefore was counted; false when the time passed first.
+    bool _await_link_drop(uint32_t lossesBefore, uint32_t milliseconds);
 };
 
 #endif

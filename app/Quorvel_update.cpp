@@ -234,9 +234,9 @@ void _reconnect_loader(Module& target, uint32_t serialNumber, bool routed)
 }
 
 // Whether the module's restart shows as a dropped link. A TCP/IP link does
-// not: its socket stream takes an orderly close for silence and makes a new
-// connection on the next write, so waiting for the drop would only run into
-// the time limit.
+// not: its socket stream reconnects by itself, so the restart shows only as a
+// lost connection, and a module that restarts without closing it shows
+// nothing. Such a link gets one round of the wait, which the loss ends early.
 bool _link_shows_restart(Module& module)
 {
     linkSpec spec = {};

@@ -32,6 +32,8 @@ aErr sInitRecord(aLinkRecord* link, aStreamRef stream)
     link->magic = aLINK_MAGIC;
     link->running = false;
     link->stream = stream;
+    link->streamLossesSeen = 0;
+    link->gateOpen = true;   // a new stream's gate starts open
     link->status = stream ? kLinkStopped : kLinkNoStream;
     link->inPipe = link->outPipe = NULL;
     link->inbound = aPacketFifo_Create();
@@ -122,6 +124,11 @@ aErr sRecreateStream(const aLinkEntry* entry, aStreamRef* stream)
 bool aLink_AcceptAll(const aPacket*, void*)
 {
     return true;
+}
+
+static bool sRejectAll(const aPacket*, void*)
+{
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -322,6 +329,8 @@ aErr aLink_Stop(aLinkRecord* link)
     // the record itself, so that a link already taken out of the table
     // (being destroyed) still tells the module.
     aErr err = aLinkPipes_StopWriting(link, true);
+    // The in-pipe may sleep behind its gate: it sees running cleared at once.
+    aStream_GateWake(link->stream);
     if (aThread_Destroy(&link->inPipe) != 0)
         err = aErrUnknown;
     if (aThread_Destroy(&link->outPipe) != 0)
@@ -478,12 +487,37 @@ aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* reference, uin
     if (!link || !link->running.load() || link->status.load() != kLinkRunning)
         return NULL;
     bool served = false;
-    aPacket* reply = aLinkPipes_AwaitAsReader(link, filter, reference, milliseconds, &served);
+    aPacket* reply = aLinkPipes_AwaitAsReader(link, filter, reference, milliseconds, NULL, &served);
     if (served)
         return reply;
     // One wait for the whole time: the queue offers each packet to the
     // filter once and returns early only with a match or when it is destroyed.
     return aPacketFifo_AwaitFirst(link->inbound, filter, reference, milliseconds);
+}
+
+uint32_t aLink_GetConnectionLosses(int32_t id)
+{
+    aLinkRecord* link = aLinkManager_Record(id);
+    return link ? link->losses.load() : 0;
+}
+
+aErr aLink_AwaitConnectionLoss(int32_t id, uint32_t since, uint32_t milliseconds)
+{
+    aLinkRecord* link = aLinkManager_Record(id);
+    if (!link)
+        return aErrParam;
+    auto lost = [link, since] {
+        return !link->running.load() || link->status.load() != kLinkRunning || link->losses.load() != since;
+    };
+    if (lost())
+        return aErrNone;
+    // Read in place: the loss is seen the moment the peer's close arrives.
+    bool served = false;
+    aPacket* none = aLinkPipes_AwaitAsReader(link, sRejectAll, NULL, milliseconds, &since, &served);
+    aPacket_Destroy(&none);
+    if (served)
+        return lost() ? aErrNone : aErrTimeout;
+    return sAwaitStatus(link, milliseconds, lost) ? aErrNone : aErrTimeout;
 }
 
 size_t aLink_DrainPackets(int32_t id, aPacketFilter filter, void* reference)

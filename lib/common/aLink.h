@@ -92,6 +92,14 @@ aErr aLink_Reset(int32_t id);
 aErr aLink_Destroy(int32_t* id);
 // The link's status; kLinkNoStream for an id that names no link.
 int32_t aLink_GetStatus(int32_t id);
+// How many times the module ended the link's connection. A TCP link
+// reconnects by itself and stays kLinkRunning, so a module that restarts
+// shows only here. 0 for an id that names no link.
+uint32_t aLink_GetConnectionLosses(int32_t id);
+// Waits until the link is no longer running or its loss count differs from
+// since: aErrNone then, aErrTimeout when the time ran out, aErrParam for an
+// id that names no link. No polling: it wakes on the event itself.
+aErr aLink_AwaitConnectionLoss(int32_t id, uint32_t since, uint32_t milliseconds);
 
 // Packets. Packets handed out are the caller's to destroy; a put keeps its own
 // copy. An id that names no link gives null, 0 or aErrParam.

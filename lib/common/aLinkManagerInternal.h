@@ -55,6 +55,9 @@ enum {
 #define aLINK_RECREATE_ATTEMPTS 20
 // Short pause of the in-pipe when its stream cannot wait for bytes.
 #define aLINK_POLL_MS 10
+// A gate that callers left closed is opened again by the in-pipe once no
+// caller has come for this long.
+#define aLINK_GATE_IDLE_MS 10
 // Address queries per synchronisation burst.
 #define aLINK_SYNC_QUERIES 6
 
@@ -99,11 +102,25 @@ typedef struct aLinkRecord {
     // itself instead of being woken by the in-pipe, which saves a thread
     // switch per exchange. readerToken is held by whoever reads the stream
     // and runs the in-pipe's packet handling (receive packet, heartbeat and
-    // sync state); readerRole by the one caller that reads, for the whole
-    // time it keeps the in-pipe's gate closed. Stop takes readerRole after
-    // the pipes ended, so no caller reads a stream being replaced.
+    // sync state); readerRole by the one caller that reads, or by the
+    // in-pipe while it opens the gate. Stop takes readerRole after the pipes
+    // ended, so no caller reads a stream being replaced.
+    // A caller closes the gate and leaves it closed: requests come in runs,
+    // and the next caller finds it closed already. The in-pipe opens it again
+    // once readerVisits stood still for aLINK_GATE_IDLE_MS; while a caller
+    // reads, it sleeps with inPipeAwaitsRole set and the leaving caller wakes
+    // it. gateOpen changes under readerRole.
     std::mutex readerToken;
     std::mutex readerRole;
+    std::atomic<bool> gateOpen{true};
+    std::atomic<uint32_t> readerVisits{0};
+    std::atomic<bool> inPipeAwaitsRole{false};
+    // Connections the peer ended, as the stream counts them (a socket stream
+    // reconnects by itself, so its status never shows them). Whoever holds
+    // readerToken compares the stream's count with streamLossesSeen and, when
+    // it moved, raises losses under statusLock and announces it.
+    std::atomic<uint32_t> losses{0};
+    uint32_t streamLossesSeen = 0;
 } aLinkRecord;
 
 #define aVALIDLINK(l) ((l) != NULL && (l)->magic == aLINK_MAGIC)
@@ -171,11 +188,15 @@ aErr aLinkPipes_SendRoute(aLinkRecord* link, bool on);
 aErr aLinkPipes_StopWriting(aLinkRecord* link, bool routeOff);
 // On a stream with a gate: the caller reads the stream itself until the
 // filter accepts a new inbound packet (taken and returned), the time runs out
-// or the link leaves kLinkRunning (null). *served is false when the stream
+// or the link leaves kLinkRunning (null); with lossesSince, also as soon as
+// the link's loss count differs from it. *served is false when the stream
 // has no gate or another caller reads already; the caller then awaits the
 // inbound queue.
 aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void* reference,
-                                  uint32_t milliseconds, bool* served);
+                                  uint32_t milliseconds, const uint32_t* lossesSince, bool* served);
+// Takes in a change of the stream's loss count. readerToken held (or the
+// in-pipe of a stream without a gate).
+void aLinkPipes_NoteLosses(aLinkRecord* link);
 // Discards every packet waiting to go out.
 void aLinkPipes_DiscardOutbound(aLinkRecord* link);
 

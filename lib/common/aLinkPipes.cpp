@@ -278,6 +278,20 @@ void aLinkPipes_DiscardOutbound(aLinkRecord* link)
     link->outPending = discarded < link->outPending ? link->outPending - discarded : 0;
 }
 
+void aLinkPipes_NoteLosses(aLinkRecord* link)
+{
+    uint32_t count = aStream_GetLosses(link->stream);
+    if (count == link->streamLossesSeen)
+        return;
+    uint32_t moved = count - link->streamLossesSeen;
+    link->streamLossesSeen = count;
+    {
+        std::lock_guard<std::mutex> hold(link->statusLock);
+        link->losses.fetch_add(moved);
+    }
+    link->statusChanged.notify_all();
+}
+
 // Reads and handles what the stream holds now: aErrNone when it ran dry
 // (*gotBytes tells whether anything came), or the read error, which the
 // status then shows. readerToken held.
@@ -286,8 +300,10 @@ static aErr sReadAvailable(aLinkRecord* link, bool* gotBytes)
     for (;;) {
         uint8_t byte;
         aErr err = aStream_Read(link->stream, &byte, 1);
-        if (err == aErrNotReady)
+        if (err == aErrNotReady) {
+            aLinkPipes_NoteLosses(link);
             return aErrNone;
+        }
         if (err != aErrNone) {
             aDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", link->id, err);
             aLinkManager_SetStatus(link, kLinkIOError);
@@ -298,19 +314,48 @@ static aErr sReadAvailable(aLinkRecord* link, bool* gotBytes)
     }
 }
 
-// The in-pipe on a stream with a gate. It reads only while it holds the
-// reader token and sleeps behind the gate, which a caller reading in its
-// place closes (without waking it) and opens again when it leaves; bytes
-// that came meanwhile then wake it at once.
+// Opens the gate again once callers have stopped coming. Returns how long
+// the in-pipe may sleep before it looks again; 0 when the gate is open.
+static uint32_t sReopenGate(aLinkRecord* link, uint32_t* visitsSeen)
+{
+    if (link->gateOpen.load())
+        return 0;
+    uint32_t visits = link->readerVisits.load();
+    if (visits != *visitsSeen) {
+        *visitsSeen = visits;
+        return aLINK_GATE_IDLE_MS;
+    }
+    std::unique_lock<std::mutex> role(link->readerRole, std::try_to_lock);
+    if (!role.owns_lock()) {
+        // A caller is reading: it wakes the pipe when it leaves. Asked before
+        // the second try, so a caller leaving in between still sees it.
+        link->inPipeAwaitsRole = true;
+        role.try_lock();
+        if (!role.owns_lock())
+            return aLINK_READ_WAIT_MS;
+        link->inPipeAwaitsRole = false;
+    }
+    aStream_GateOpen(link->stream, true);
+    link->gateOpen = true;
+    return 0;
+}
+
+// The in-pipe on a stream with a gate. It reads only while the gate is open
+// and it holds the reader token, and sleeps behind the gate, which a caller
+// reading in its place closes (without waking it); bytes that came while it
+// was closed wake the pipe as soon as it opens it again.
 static void sInPipeGated(aLinkRecord* link)
 {
     const auto readWait = std::chrono::milliseconds(aLINK_READ_WAIT_MS);
     Clock::time_point quietSince = Clock::now();
     bool woken = false;      // the last gate wait reported activity
     bool wokeEmpty = false;  // ... and the read after it found nothing
+    uint32_t visitsSeen = link->readerVisits.load();
     while (link->running.load()) {
+        uint32_t gateClosedMs = sReopenGate(link, &visitsSeen);
         aErr err = aErrNone;
-        {
+        wokeEmpty = false;
+        if (gateClosedMs == 0) {
             std::unique_lock<std::mutex> token(link->readerToken, std::try_to_lock);
             if (token.owns_lock()) {
                 bool gotBytes = false;
@@ -334,12 +379,13 @@ static void sInPipeGated(aLinkRecord* link)
         if (wokeEmpty)
             aTime_MSSleep(aLINK_POLL_MS);
         Clock::time_point now = Clock::now();
-        woken = aStream_GateWait(link->stream, sRemainingMs(now, quietSince + readWait) + 1) == aErrNone;
+        uint32_t wait = gateClosedMs ? gateClosedMs : sRemainingMs(now, quietSince + readWait) + 1;
+        woken = aStream_GateWait(link->stream, wait) == aErrNone;
     }
 }
 
 aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void* reference,
-                                  uint32_t milliseconds, bool* served)
+                                  uint32_t milliseconds, const uint32_t* lossesSince, bool* served)
 {
     *served = false;
     if (!filter)
@@ -347,6 +393,19 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
     std::unique_lock<std::mutex> role(link->readerRole, std::try_to_lock);
     if (!role.owns_lock())
         return NULL;
+    link->readerVisits.fetch_add(1);
+    // However this ends: the role is let go first, then an in-pipe that
+    // waits for it is woken.
+    struct Leave {
+        aLinkRecord* link;
+        std::unique_lock<std::mutex>& role;
+        ~Leave()
+        {
+            role.unlock();
+            if (link->inPipeAwaitsRole.exchange(false))
+                aStream_GateWake(link->stream);
+        }
+    } leave{link, role};
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     // Checked under the role: after a stop took it, running stays cleared
     // until a start has put the (maybe renewed) stream in place.
@@ -363,7 +422,10 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
     aPacket* found = aPacketFifo_TakeFirstNew(link->inbound, filter, reference, &cursor);
     if (found)
         return found;
-    aStream_GateOpen(link->stream, false);
+    if (link->gateOpen.load()) {
+        aStream_GateOpen(link->stream, false);
+        link->gateOpen = false;
+    }
     {
         std::lock_guard<std::mutex> token(link->readerToken);
         // The in-pipe may have queued it before it let the token go.
@@ -373,7 +435,8 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
         // only after a wait that took nothing in, to hear of a failure.
         bool askChannel = false;
         bool wokeEmpty = false;
-        while (!found && link->running.load() && link->status.load() == kLinkRunning) {
+        auto lost = [link, lossesSince] { return lossesSince && link->losses.load() != *lossesSince; };
+        while (!found && link->running.load() && link->status.load() == kLinkRunning && !lost()) {
             if (askChannel || aStream_GateHeld(link->stream)) {
                 bool asked = askChannel;
                 askChannel = false;
@@ -391,6 +454,9 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
                     aLinkManager_SetStatus(link, kLinkIOError);
                     break;
                 }
+                aLinkPipes_NoteLosses(link);
+                if (lost())
+                    break;
                 // A hung-up socket may stay readable with nothing to read:
                 // do not spin on it.
                 if (asked && wokeEmpty)
@@ -412,9 +478,8 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
         while (aStream_GateHeld(link->stream) && aStream_Read(link->stream, &byte, 1) == aErrNone)
             sInPipeByte(link, byte);
     }
-    // Opened after the token is let go, so that the in-pipe never wakes to
-    // find the token taken.
-    aStream_GateOpen(link->stream, true);
+    // The gate stays closed for the next caller; the in-pipe opens it once
+    // callers pause.
     return found;
 }
 

@@ -116,19 +116,20 @@ aErr aStream_SetWait(aStreamRef stream, aStreamWaitProc wait)
 }
 
 aErr aStream_SetGate(aStreamRef stream, aStreamGateWaitProc wait, aStreamGateOpenProc open,
-                     aStreamGateHeldProc held)
+                     aStreamGateHeldProc held, aStreamGateWakeProc wake)
 {
     if (!aVALIDSTREAM(stream))
         return aErrParam;
     stream->gateWait = wait;
     stream->gateOpen = open;
     stream->gateHeld = held;
+    stream->gateWake = wake;
     return aErrNone;
 }
 
 bool aStream_HasGate(aStreamRef stream)
 {
-    return aVALIDSTREAM(stream) && stream->gateWait && stream->gateOpen && stream->gateHeld;
+    return aVALIDSTREAM(stream) && stream->gateWait && stream->gateOpen && stream->gateHeld && stream->gateWake;
 }
 
 bool aStream_GateHeld(aStreamRef stream)
@@ -148,6 +149,26 @@ aErr aStream_GateOpen(aStreamRef stream, bool open)
     if (!aStream_HasGate(stream))
         return aErrUnimplemented;
     return stream->gateOpen(open, stream->reference);
+}
+
+aErr aStream_GateWake(aStreamRef stream)
+{
+    if (!aStream_HasGate(stream))
+        return aErrUnimplemented;
+    return stream->gateWake(stream->reference);
+}
+
+aErr aStream_SetLosses(aStreamRef stream, aStreamLossesProc losses)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->losses = losses;
+    return aErrNone;
+}
+
+uint32_t aStream_GetLosses(aStreamRef stream)
+{
+    return aVALIDSTREAM(stream) && stream->losses ? stream->losses(stream->reference) : 0;
 }
 
 aErr aStream_Destroy(aStreamRef* holder)

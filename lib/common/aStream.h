@@ -35,10 +35,16 @@ typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
 // touches the reading side's buffers; gateOpen(false) keeps that sleeper
 // asleep whatever arrives, without waking it, while another thread reads.
 // gateHeld tells the reading side whether bytes are held that need no
-// further transfer; the sleeper is not woken for those.
+// further transfer; the sleeper is not woken for those. gateWake ends one
+// gateWait (the next, when none is under way), open or closed.
 typedef aErr (*aStreamGateWaitProc)(uint32_t timeoutMs, void* reference);
 typedef aErr (*aStreamGateOpenProc)(bool open, void* reference);
 typedef bool (*aStreamGateHeldProc)(void* reference);
+typedef aErr (*aStreamGateWakeProc)(void* reference);
+// Optional: how many times the peer has ended the channel's connection (an
+// orderly close or a reset), for transports that reconnect by themselves and
+// so never show it in a read. Any thread may ask.
+typedef uint32_t (*aStreamLossesProc)(void* reference);
 
 typedef struct aStream {
     aStreamGetProc get;
@@ -49,6 +55,8 @@ typedef struct aStream {
     aStreamGateWaitProc gateWait;
     aStreamGateOpenProc gateOpen;
     aStreamGateHeldProc gateHeld;
+    aStreamGateWakeProc gateWake;
+    aStreamLossesProc losses;
     void* reference;       // the transport's record, released by del
     uint8_t* buffer;       // push-back ring, allocated on first use
     size_t count;          // bytes held in the ring
@@ -69,7 +77,7 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
 aErr aStream_SetWait(aStreamRef stream, aStreamWaitProc wait);
 // Installs the optional background-reader gate (null removes it).
 aErr aStream_SetGate(aStreamRef stream, aStreamGateWaitProc wait, aStreamGateOpenProc open,
-                     aStreamGateHeldProc held);
+                     aStreamGateHeldProc held, aStreamGateWakeProc wake);
 bool aStream_HasGate(aStreamRef stream);
 // For the reading side: bytes a read hands out without waiting for the channel.
 bool aStream_GateHeld(aStreamRef stream);
@@ -77,6 +85,11 @@ bool aStream_GateHeld(aStreamRef stream);
 // otherwise; aErrUnimplemented without a gate.
 aErr aStream_GateWait(aStreamRef stream, uint32_t timeoutMs);
 aErr aStream_GateOpen(aStreamRef stream, bool open);
+aErr aStream_GateWake(aStreamRef stream);
+// Installs the optional count of connections the peer ended (null removes it).
+aErr aStream_SetLosses(aStreamRef stream, aStreamLossesProc losses);
+// That count; 0 for a transport that does not keep one.
+uint32_t aStream_GetLosses(aStreamRef stream);
 // Runs delete, frees the stream and nulls the holder; returns delete's result
 // (aErrParam for an invalid stream, whose holder is nulled all the same).
 aErr aStream_Destroy(aStreamRef* stream);

@@ -7,9 +7,11 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -51,7 +53,16 @@ struct aSocketStream {
     // the descriptor is replaced.
     int gate;          // epoll descriptor, -1 when none
     bool gateIsOpen;
+    int wake;          // eventfd in the gate whatever its state, -1 when none
+    // Connections the peer ended, each counted once: a reconnecting stream
+    // hides them from reads, and a module that restarts is seen by them.
+    // Counted under readLock; read by anyone.
+    std::atomic<uint32_t> losses;
+    uint32_t lostGeneration;   // the connection last counted
 };
+
+// The gate's registrations: the socket carries 0, the wake-up eventfd this.
+static const uint64_t kGateWakeEvent = 1;
 
 #define aVALIDSS(s) ((s) != NULL && (s)->check == aSOCKET_CHECK)
 
@@ -65,14 +76,26 @@ static bool sWouldBlock(int err)
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-static void sSocketStreamClose(aSocketStream* ss)
+// The peer ended the current connection. readLock held.
+static void sSocketStreamNoteLoss(aSocketStream* ss)
+{
+    if (ss->lostGeneration == ss->generation)
+        return;
+    ss->lostGeneration = ss->generation;
+    ss->losses.fetch_add(1, std::memory_order_release);
+}
+
+// pause: before a reconnect, give the peer a moment to let the old
+// connection go; a stream being deleted has nothing to wait for.
+static void sSocketStreamClose(aSocketStream* ss, bool pause)
 {
     if (ss->socket < 0)
         return;
     ss->flags &= ~aSOCKET_CONNECTED;
     close(ss->socket);
     ss->socket = -1;
-    aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
+    if (pause)
+        aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
 }
 
 static aErr sSocketStreamSetOptions(int sock)
@@ -102,7 +125,7 @@ static aErr sSocketStreamReset(aSocketStream* ss)
 {
     if (!aVALIDSS(ss))
         return aErrInitialization;
-    sSocketStreamClose(ss);
+    sSocketStreamClose(ss, true);
     ss->generation++;
 
     ss->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -110,7 +133,7 @@ static aErr sSocketStreamReset(aSocketStream* ss)
         return aErrIO;
     if (connect(ss->socket, reinterpret_cast<const sockaddr*>(&ss->address), sizeof ss->address) != 0) {
         int err = errno;
-        sSocketStreamClose(ss);
+        sSocketStreamClose(ss, true);
         bool refused = err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED;
         return refused ? aErrConnection : aErrIO;
     }
@@ -119,16 +142,16 @@ static aErr sSocketStreamReset(aSocketStream* ss)
     if (err == aErrNone && ss->gateIsOpen)
         err = sSocketStreamGateAdd(ss);
     if (err != aErrNone)
-        sSocketStreamClose(ss);
+        sSocketStreamClose(ss, true);
     return err;
 }
 
 // One recv() into the receive buffer: aErrNone with bytes held, aErrNotReady
 // when nothing is waiting, or the error. A peer that closed in an orderly way
-// (*closed set) has nothing to read, and nothing to reconnect to until a
-// write finds the connection broken; a broken connection is renewed once.
-// readLock held, buffer empty.
-static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
+// has nothing to read, and nothing to reconnect to until a write finds the
+// connection broken (*knownClosed: that close had been seen before); a
+// broken connection is renewed once. readLock held, buffer empty.
+static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* knownClosed)
 {
     ssize_t n = recv(ss->socket, ss->received, sizeof ss->received, 0);
     if (n > 0) {
@@ -137,8 +160,9 @@ static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
         return aErrNone;
     }
     if (n == 0) {
-        if (closed)
-            *closed = true;
+        if (knownClosed)
+            *knownClosed = ss->lostGeneration == ss->generation;
+        sSocketStreamNoteLoss(ss);
         return aErrNotReady;
     }
     int err = errno;
@@ -146,6 +170,7 @@ static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
         return aErrNotReady;
     if (!sIsBrokenConnection(err) || !mayReset)
         return aErrConnection;
+    sSocketStreamNoteLoss(ss);
     aErr reset;
     {
         // readLock is held, so the connection cannot have been renewed meanwhile.
@@ -155,7 +180,7 @@ static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* closed)
     }
     if (reset != aErrNone)
         return reset;
-    return sSocketStreamFill(ss, false, closed);
+    return sSocketStreamFill(ss, false, knownClosed);
 }
 
 static aErr sSocketStreamGet(uint8_t* byte, void* reference)
@@ -183,6 +208,7 @@ static aErr sSocketStreamRenewForWriter(aSocketStream* ss, uint32_t seen)
     std::lock_guard<std::mutex> writing(ss->writeLock);
     if (ss->generation != seen)
         return aErrNone;
+    sSocketStreamNoteLoss(ss);
     ss->flags &= ~aSOCKET_CONNECTED;
     return sSocketStreamReset(ss);
 }
@@ -252,7 +278,8 @@ static aErr sSocketStreamPut(const uint8_t* byte, void* reference)
 
 // Sleeps in poll() until bytes (or a failure for get to report) arrive. An
 // orderly closed peer keeps the socket readable while get has nothing to give,
-// so that case sleeps out the time-out instead of waking the reader at once.
+// so once that close has been reported (the reader is woken for it once, to
+// see the loss count move) this sleeps out the time-out instead.
 static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
 {
     aSocketStream* ss = static_cast<aSocketStream*>(reference);
@@ -275,15 +302,15 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* reference)
     if (ready < 0 || (pfd.revents & (POLLERR | POLLNVAL)))
         return aErrNone;
     // Take what arrived right away: the read that follows finds it held.
-    bool closed = false;
+    bool knownClosed = false;
     {
         std::lock_guard<std::mutex> guard(ss->readLock);
         // A descriptor renewed while polling may carry the same number.
         if (ss->generation != generation || ss->next < ss->filled || !(ss->flags & aSOCKET_CONNECTED))
             return aErrNone;
-        sSocketStreamFill(ss, true, &closed);
+        sSocketStreamFill(ss, true, &knownClosed);
     }
-    if (closed) {
+    if (knownClosed) {
         aTime_MSSleep(timeoutMs);
         return aErrTimeout;
     }
@@ -296,12 +323,29 @@ static aErr sSocketStreamGateWait(uint32_t timeoutMs, void* reference)
     aSocketStream* ss = static_cast<aSocketStream*>(reference);
     if (!aVALIDSS(ss))
         return aErrParam;
-    struct epoll_event event;
+    struct epoll_event events[2];
     int timeout = timeoutMs > INT32_MAX ? INT32_MAX : static_cast<int>(timeoutMs);
-    int ready = epoll_wait(ss->gate, &event, 1, timeout);
+    int ready = epoll_wait(ss->gate, events, 2, timeout);
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return aErrTimeout;
+    for (int i = 0; i < ready; i++) {
+        if (events[i].data.u64 == kGateWakeEvent) {
+            uint64_t count;
+            if (read(ss->wake, &count, sizeof count) < 0) {
+                // Already taken by another wait: nothing left to clear.
+            }
+        }
+    }
     return aErrNone;
+}
+
+static aErr sSocketStreamGateWake(void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    if (!aVALIDSS(ss))
+        return aErrParam;
+    uint64_t one = 1;
+    return write(ss->wake, &one, sizeof one) == static_cast<ssize_t>(sizeof one) ? aErrNone : aErrIO;
 }
 
 static aErr sSocketStreamGateOpen(bool open, void* reference)
@@ -327,11 +371,20 @@ static bool sSocketStreamGateHeld(void* reference)
     return aVALIDSS(ss) && ss->next < ss->filled;
 }
 
+static uint32_t sSocketStreamLosses(void* reference)
+{
+    aSocketStream* ss = static_cast<aSocketStream*>(reference);
+    return aVALIDSS(ss) ? ss->losses.load(std::memory_order_acquire) : 0;
+}
+
 static void sSocketStreamRelease(aSocketStream* ss)
 {
     if (ss->gate >= 0)
         close(ss->gate);
     ss->gate = -1;
+    if (ss->wake >= 0)
+        close(ss->wake);
+    ss->wake = -1;
     ss->flags = 0;
     ss->check = 0;
     delete ss;
@@ -345,7 +398,7 @@ static aErr sSocketStreamDelete(void* reference)
     {
         std::lock_guard<std::mutex> reading(ss->readLock);
         std::lock_guard<std::mutex> writing(ss->writeLock);
-        sSocketStreamClose(ss);
+        sSocketStreamClose(ss, false);
     }
     sSocketStreamRelease(ss);
     return aErrNone;
@@ -376,7 +429,11 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
     ss->check = aSOCKET_CHECK;
     ss->gateIsOpen = true;
     ss->gate = epoll_create1(EPOLL_CLOEXEC);
-    if (ss->gate < 0) {
+    ss->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    struct epoll_event wakeEvent = {};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.u64 = kGateWakeEvent;
+    if (ss->gate < 0 || ss->wake < 0 || epoll_ctl(ss->gate, EPOLL_CTL_ADD, ss->wake, &wakeEvent) != 0) {
         sSocketStreamRelease(ss);
         return aErrResource;
     }
@@ -396,7 +453,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         return aErrResource;
     }
     aStream_SetWait(created, sSocketStreamWait);
-    aStream_SetGate(created, sSocketStreamGateWait, sSocketStreamGateOpen, sSocketStreamGateHeld);
+    aStream_SetGate(created, sSocketStreamGateWait, sSocketStreamGateOpen, sSocketStreamGateHeld,
+                    sSocketStreamGateWake);
+    aStream_SetLosses(created, sSocketStreamLosses);
     *stream = created;
     return aErrNone;
 }

@@ -279,6 +279,18 @@ int32_t Link::getStatus() const
     return aLink_GetStatus(m_impl->linkId);
 }
 
+uint32_t Link::getConnectionLosses() const
+{
+    return m_impl && m_impl->linkId ? aLink_GetConnectionLosses(m_impl->linkId) : 0;
+}
+
+aErr Link::awaitConnectionLoss(uint32_t since, uint32_t milliseconds) const
+{
+    if (!m_impl || !m_impl->linkId)
+        return aErrConnection;
+    return aLink_AwaitConnectionLoss(m_impl->linkId, since, milliseconds);
+}
+
 int32_t Link::getLinkId() const
 {
     return m_impl ? m_impl->linkId : 0;

@@ -102,6 +102,11 @@ public:
     bool isConnected() const;
     // The link-layer status; kLinkError without a link id.
     int32_t getStatus() const;
+    // Connections the module ended (aLink_GetConnectionLosses); 0 without a link id.
+    uint32_t getConnectionLosses() const;
+    // Waits for the link to stop running or its loss count to move past
+    // since (aLink_AwaitConnectionLoss); aErrConnection without a link id.
+    aErr awaitConnectionLoss(uint32_t since, uint32_t milliseconds) const;
     // The link-layer id; 0 while not connected.
     int32_t getLinkId() const;
 

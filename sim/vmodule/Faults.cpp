@@ -148,6 +148,8 @@ const FaultSwitch* FaultSet::Find(const std::string& name, std::vector<uint32_t>
 std::vector<const FaultSwitch*> FaultSet::FindAll(const std::string& name) const
 {
     std::vector<const FaultSwitch*> found;
+    if (switches_.empty())
+        return found;
     for (const auto& s : switches_)
         if (s.name == name)
             found.push_back(&s);

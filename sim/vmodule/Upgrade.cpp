@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "VirtualModule.h"
 
@@ -80,7 +81,7 @@ Frame Size16(uint16_t value)
     return Frame::Make(0, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
 }
 
-void AddToSum(UpgradeState& up, const std::string& bytes)
+void AddToSum(UpgradeState& up, std::string_view bytes)
 {
     for (unsigned char b : bytes)
         up.sum += b;
@@ -175,34 +176,39 @@ void Prepare(VirtualModule& module, HostLink& link, const Frame& request)
 }
 
 // Firmware bytes wait for WRITE, at most a block's worth.
-uint8_t TakeFirmwareData(VirtualModule& module, const std::string& chunk, std::string& what)
+// DATA is nearly every request of an update, so its handling builds the text
+// of its event (what) only when there is a record to take it.
+uint8_t TakeFirmwareData(VirtualModule& module, std::string_view chunk, std::string* what)
 {
     UpgradeState& up = Up(module);
     ++up.dataRequests;
     if (Numbered(module, "wrong-count", up.dataRequests)) {
         uint8_t wrong = static_cast<uint8_t>(chunk.empty() ? 1 : chunk.size() - 1);
-        what += " answered " + std::to_string(wrong) + " (fault wrong-count)";
+        if (what)
+            *what += " answered " + std::to_string(wrong) + " (fault wrong-count)";
         return wrong;
     }
     if (!up.prepared) {
-        what += " took 0 (no block prepared)";
+        if (what)
+            *what += " took 0 (no block prepared)";
         return 0;
     }
     size_t room = module.Config().blockSize - std::min<size_t>(up.pending.size(), module.Config().blockSize);
-    std::string taken = chunk.substr(0, room);
-    if (taken.size() < chunk.size())
-        what += " took " + std::to_string(taken.size()) + " (block size " + std::to_string(module.Config().blockSize) +
-                ")";
+    std::string_view taken = chunk.substr(0, room);
+    if (taken.size() < chunk.size() && what)
+        *what += " took " + std::to_string(taken.size()) + " (block size " +
+                 std::to_string(module.Config().blockSize) + ")";
     up.pending += taken;
     AddToSum(up, taken);
     return static_cast<uint8_t>(taken.size());
 }
 
-uint8_t TakeLoaderData(VirtualModule& module, const std::string& chunk, std::string& what)
+uint8_t TakeLoaderData(VirtualModule& module, std::string_view chunk, std::string* what)
 {
     UpgradeState& up = Up(module);
-    if (!up.ram.Write(up.position, chunk)) {
-        what += " took 0 (beyond the memory)";
+    if (!up.ram.Write(up.position, std::string(chunk))) {
+        if (what)
+            *what += " took 0 (beyond the memory)";
         return 0;
     }
     up.position += static_cast<uint32_t>(chunk.size());
@@ -213,17 +219,21 @@ uint8_t TakeLoaderData(VirtualModule& module, const std::string& chunk, std::str
 void Data(VirtualModule& module, HostLink& link, const Frame& request)
 {
     UpgradeState& up = Up(module);
-    std::string chunk(reinterpret_cast<const char*>(&request.data[2]), request.length - 2u);
+    std::string_view chunk(reinterpret_cast<const char*>(&request.data[2]), request.length - 2u);
     bool firmware = TakingFirmware(module);
     uint32_t at = firmware ? up.position + static_cast<uint32_t>(up.pending.size()) : up.position;
-    std::string what = "upgrade DATA " + Hex8(at) + " " + std::to_string(chunk.size());
+    std::string text;
+    std::string* what = module.Recording() ? &text : nullptr;
+    if (what)
+        text = "upgrade DATA " + Hex8(at) + " " + std::to_string(chunk.size());
     if (firmware && Numbered(module, "drop-data", up.dataRequests + 1)) {
         ++up.dataRequests;
-        module.Note(what + " unanswered (fault drop-data)");
+        module.Note(text + " unanswered (fault drop-data)");
         return;
     }
     uint8_t count = firmware ? TakeFirmwareData(module, chunk, what) : TakeLoaderData(module, chunk, what);
-    module.Note(what);
+    if (what)
+        module.Note(text);
     Answer(module, link, request, kData, Frame::Make(0, {count}));
 }
 

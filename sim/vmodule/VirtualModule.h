@@ -111,6 +111,7 @@ public:
     }
 
     // Traffic record; all are no-ops without a record file.
+    bool Recording() const { return record_ != nullptr; }
     void RecordReceived(const Frame& frame);
     void RecordSent(const Frame& frame);
     void Note(const std::string& text);
