@@ -1,10 +1,12 @@
 #include "HTTPRequest.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
 #include "Log.h"
 
@@ -13,12 +15,58 @@ long HTTPRequest::lowSpeedTimeS = HTTPRequest::DEFAULT_LOW_SPEED_TIME_S;
 
 namespace {
 
-// libcurl's global set-up is not safe to race with a first easy handle made
-// on another thread; do it once, before any handle.
-void _global_init()
+// libcurl and the TLS, Kerberos and LDAP libraries it pulls in are loaded on
+// the first request, not at start: they double the start-up time of every
+// run, and most runs (discovery, an update from a file) never talk to the
+// server.
+struct Curl {
+    CURLcode (*global_init)(long);
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+    CURLcode (*easy_perform)(CURL*);
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+    void (*easy_cleanup)(CURL*);
+    const char* (*easy_strerror)(CURLcode);
+};
+
+template <typename Function>
+bool _symbol(void* library, const char* name, Function* function)
 {
+    *function = reinterpret_cast<Function>(dlsym(library, name));
+    return *function != nullptr;
+}
+
+// Loads libcurl and does its global set-up, once: that set-up is not safe to
+// race with a first easy handle made on another thread. Throws when the
+// library cannot be used.
+const Curl& _curl()
+{
+    static Curl curl;
+    static std::string failure;
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        void* library = dlopen(QUORVEL_CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            const char* why = dlerror();
+            failure = std::string("Could not load ") + QUORVEL_CURL_LIBRARY + ": " + (why ? why : "unknown error");
+            return;
+        }
+        bool complete = _symbol(library, "curl_global_init", &curl.global_init) &&
+                        _symbol(library, "curl_easy_init", &curl.easy_init) &&
+                        _symbol(library, "curl_easy_setopt", &curl.easy_setopt) &&
+                        _symbol(library, "curl_easy_perform", &curl.easy_perform) &&
+                        _symbol(library, "curl_easy_getinfo", &curl.easy_getinfo) &&
+                        _symbol(library, "curl_easy_cleanup", &curl.easy_cleanup) &&
+                        _symbol(library, "curl_easy_strerror", &curl.easy_strerror);
+        if (!complete) {
+            failure = std::string(QUORVEL_CURL_LIBRARY) + " lacks the functions Quorvel uses";
+            return;
+        }
+        curl.global_init(CURL_GLOBAL_DEFAULT);
+    });
+    if (!failure.empty())
+        throw std::runtime_error(failure);
+    return curl;
 }
 
 size_t _rcv_data(char* data, size_t size, size_t count, void* userData)
@@ -35,8 +83,11 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* userData)
 }
 
 // Sets the options in order, stopping at the first that fails.
-CURLcode _configure(CURL* curl, HTTPResponse& response)
+CURLcode _configure(const Curl& lib, CURL* curl, HTTPResponse& response)
 {
+    // The loaded function under libcurl's own name, so that the header's
+    // option type checks still apply to every call below.
+    auto curl_easy_setopt = lib.easy_setopt;
     CURLcode rc;
     if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data)) != CURLE_OK) return rc;
     if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response)) != CURLE_OK) return rc;
@@ -93,23 +144,23 @@ std::string HTTPRequest::BuildURL(const std::string& url, const Parameters& para
 
 HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& parameters)
 {
-    _global_init();
-    CURL* curl = curl_easy_init();
+    const Curl& lib = _curl();
+    CURL* curl = lib.easy_init();
     HTTPResponse response(BuildURL(url, parameters));
     if (!curl)
         throw std::runtime_error("Could not create curl instance");
 
-    CURLcode rc = _configure(curl, response);
+    CURLcode rc = _configure(lib, curl, response);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
-        rc = curl_easy_perform(curl);
+        rc = lib.easy_perform(curl);
     }
     long status = 0;
     if (rc == CURLE_OK)
-        rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
+        rc = lib.easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    lib.easy_cleanup(curl);
     if (rc != CURLE_OK)
-        throw std::runtime_error(curl_easy_strerror(rc));
+        throw std::runtime_error(lib.easy_strerror(rc));
     response.set_status(status);
     return response;
 }
