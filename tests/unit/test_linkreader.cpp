@@ -109,6 +109,25 @@ protected:
         });
     }
 
+    // After the module closed: writes until the stream has made a new
+    // connection, which becomes the peer.
+    bool Reconnect()
+    {
+        aPacket* ping = aPacket_CreateWithData(2, 1, kAddressQuery.data());
+        for (int i = 0; i < 10 && ping; i++) {
+            aLink_PutPacket(id_, ping);
+            struct pollfd pfd = {listener_, POLLIN, 0};
+            if (poll(&pfd, 1, 200) == 1) {
+                close(peer_);
+                peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                buffered_.clear();
+                break;
+            }
+        }
+        aPacket_Destroy(&ping);
+        return peer_ >= 0 && !buffered_.size();
+    }
+
     int32_t id_ = 0;
     int peer_ = -1;
 
@@ -246,6 +265,35 @@ TEST_F(LinkReader, StopEndsAReadingCaller)
     EXPECT_LT(Clock::now() - before, std::chrono::seconds(2));
     uint8_t six = 6;
     EXPECT_EQ(aLink_AwaitFirst(id_, AddressIs, &six, 10), nullptr);
+}
+
+// A module that closes its connection is seen in the loss count, once per
+// connection, whether a caller waits for it (and reads meanwhile) or the pipe
+// reads; the link itself stays running and connects again on a write.
+TEST_F(LinkReader, EachClosedConnectionIsCountedOnceAndEndsALossWait)
+{
+    uint32_t losses = aLink_GetConnectionLosses(id_);
+    EXPECT_EQ(aLink_AwaitConnectionLoss(id_, losses, 50), aErrTimeout);
+
+    aErr waited = aErrUnknown;
+    std::thread waiter([&] { waited = aLink_AwaitConnectionLoss(id_, losses, 10000); });
+    auto before = Clock::now();
+    shutdown(peer_, SHUT_RDWR);
+    waiter.join();
+    EXPECT_EQ(waited, aErrNone);
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
+    EXPECT_EQ(aLink_GetConnectionLosses(id_), losses + 1);
+    EXPECT_EQ(aLink_GetStatus(id_), kLinkRunning);
+    // The closed socket stays readable; that is not a second loss.
+    EXPECT_EQ(aLink_AwaitConnectionLoss(id_, losses + 1, 200), aErrTimeout);
+
+    ASSERT_TRUE(Reconnect());
+    shutdown(peer_, SHUT_RDWR);   // with nobody waiting: the pipe counts it
+    EXPECT_EQ(aLink_AwaitConnectionLoss(id_, losses + 1, 10000), aErrNone);
+    EXPECT_EQ(aLink_GetConnectionLosses(id_), losses + 2);
+    EXPECT_EQ(aLink_AwaitConnectionLoss(id_, 0, 10), aErrNone) << "any other count ends it at once";
+    int32_t none = 0;
+    EXPECT_EQ(aLink_AwaitConnectionLoss(none, 0, 10), aErrParam);
 }
 
 // A peer that went away leaves the caller waiting out its time, not spinning

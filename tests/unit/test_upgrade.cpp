@@ -369,8 +369,23 @@ TEST_F(Upgrade, AnUnconfirmedLoadReconnectsAndCountsAsATimeout)
     EXPECT_EQ(Sent(), "L") << "LOAD is not sent again";
 }
 
+// A TCP link stays kLinkRunning when the module closes its connection (the
+// stream reconnects by itself); the closed connection still ends the wait,
+// long before the limit.
+TEST_F(Upgrade, AModuleThatClosesItsConnectionAfterRebootEndsTheWait)
+{
+    Loader rebooting;
+    rebooting.dropOnReboot = true;
+    Script(rebooting);
+    ASSERT_EQ(entity.rebootWaitLimitMs, QuorvelEntity::REBOOT_WAIT_LIMIT_MS);
+    EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
+    EXPECT_EQ(Sent(), "R");
+    EXPECT_EQ(display.spinnerFrames, 1) << "ended within the first round";
+}
+
 // (A link that drops ends the wait at once: the update tests over the
-// virtual USB bus show it. This TCP link, like a router's, stays up.)
+// virtual USB bus show it. This module keeps its TCP connection, as a router
+// does for a module behind it.)
 TEST_F(Upgrade, ALinkThatStaysUpAfterRebootEndsTheWaitAtTheLimitOrAtOnceWhenNotWatched)
 {
     Script(Loader{});
