@@ -44,6 +44,17 @@ bool SparseMemory::Write(uint32_t address, const std::string& bytes)
     size_t mergedSize = static_cast<size_t>(mergedEnd - mergedStart);
     if (size_ - replaced + mergedSize > kLimit)
         return false;
+    // Within or at the end of one run (how a loader writes its pieces):
+    // that run grows in place instead of being copied whole for every piece.
+    if (first != last && std::next(first) == last && first->first <= start) {
+        std::string& run = first->second;
+        size_t offset = static_cast<size_t>(start - first->first);
+        if (offset + bytes.size() > run.size())
+            run.resize(offset + bytes.size());
+        run.replace(offset, bytes.size(), bytes);
+        size_ = size_ - replaced + mergedSize;
+        return true;
+    }
     std::string merged(mergedSize, '\0');
     for (auto run = first; run != last; ++run)
         merged.replace(static_cast<size_t>(run->first - mergedStart), run->second.size(), run->second);
