@@ -49,10 +49,12 @@ struct aSocketStream {
     size_t filled;     // bytes held in received
     // The background reader sleeps in this epoll set, not on the socket, so a
     // thread that reads in its place can close the gate without waking it.
-    // gateIsOpen changes under readLock; the socket is re-registered whenever
-    // the descriptor is replaced.
+    // gateIsOpen changes under readLock; the socket is registered while the
+    // gate is open, except once its peer has closed (it would stay readable
+    // with nothing to read), and again whenever the descriptor is replaced.
     int gate;          // epoll descriptor, -1 when none
     bool gateIsOpen;
+    bool socketInGate; // the current socket is registered in gate
     int wake;          // eventfd in the gate whatever its state, -1 when none
     // Connections the peer ended, each counted once: a reconnecting stream
     // hides them from reads, and a module that restarts is seen by them.
@@ -92,8 +94,9 @@ static void sSocketStreamClose(aSocketStream* ss, bool pause)
     if (ss->socket < 0)
         return;
     ss->flags &= ~aSOCKET_CONNECTED;
-    close(ss->socket);
+    close(ss->socket);   // which also takes it out of the gate
     ss->socket = -1;
+    ss->socketInGate = false;
     if (pause)
         aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
 }
@@ -111,13 +114,27 @@ static aErr sSocketStreamSetOptions(int sock)
     return aErrNone;
 }
 
-// Puts the socket behind the gate. A closed gate holds no registration at all:
-// epoll reports hang-ups and errors whatever events are asked for.
-static aErr sSocketStreamGateAdd(aSocketStream* ss)
+// Whether the peer closed the current connection in an orderly way (or it
+// broke and was not renewed yet). readLock held.
+static bool sSocketStreamPeerGone(const aSocketStream* ss)
 {
+    return ss->lostGeneration == ss->generation;
+}
+
+// Puts the socket behind the gate, or takes it out. A closed gate holds no
+// registration at all: epoll reports hang-ups and errors whatever events are
+// asked for. readLock held.
+static aErr sSocketStreamGateRegister(aSocketStream* ss, bool in)
+{
+    if (ss->socket < 0 || ss->socketInGate == in)
+        return aErrNone;
     struct epoll_event event = {};
     event.events = EPOLLIN;
-    return epoll_ctl(ss->gate, EPOLL_CTL_ADD, ss->socket, &event) == 0 ? aErrNone : aErrIO;
+    int done = epoll_ctl(ss->gate, in ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, ss->socket, in ? &event : NULL);
+    if (done != 0)
+        return aErrIO;
+    ss->socketInGate = in;
+    return aErrNone;
 }
 
 // Connects, or reconnects after closing the current socket. Both locks held.
@@ -140,7 +157,7 @@ static aErr sSocketStreamReset(aSocketStream* ss)
     ss->flags |= aSOCKET_CONNECTED;
     aErr err = sSocketStreamSetOptions(ss->socket);
     if (err == aErrNone && ss->gateIsOpen)
-        err = sSocketStreamGateAdd(ss);
+        err = sSocketStreamGateRegister(ss, true);
     if (err != aErrNone)
         sSocketStreamClose(ss, true);
     return err;
@@ -161,8 +178,11 @@ static aErr sSocketStreamFill(aSocketStream* ss, bool mayReset, bool* knownClose
     }
     if (n == 0) {
         if (knownClosed)
-            *knownClosed = ss->lostGeneration == ss->generation;
+            *knownClosed = sSocketStreamPeerGone(ss);
         sSocketStreamNoteLoss(ss);
+        // The gated sleeper would be woken by the closed socket over and
+        // over; it waits for the renewed one instead.
+        sSocketStreamGateRegister(ss, false);
         return aErrNotReady;
     }
     int err = errno;
@@ -354,14 +374,8 @@ static aErr sSocketStreamGateOpen(bool open, void* reference)
     if (!aVALIDSS(ss))
         return aErrParam;
     std::lock_guard<std::mutex> guard(ss->readLock);
-    if (ss->gateIsOpen == open)
-        return aErrNone;
     ss->gateIsOpen = open;
-    if (ss->socket < 0)
-        return aErrNone;
-    if (open)
-        return sSocketStreamGateAdd(ss);
-    return epoll_ctl(ss->gate, EPOLL_CTL_DEL, ss->socket, NULL) == 0 ? aErrNone : aErrIO;
+    return sSocketStreamGateRegister(ss, open && !sSocketStreamPeerGone(ss));
 }
 
 // Only the reading side calls it, as it alone touches the receive buffer.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +15,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -294,6 +297,45 @@ TEST_F(LinkReader, EachClosedConnectionIsCountedOnceAndEndsALossWait)
     EXPECT_EQ(aLink_AwaitConnectionLoss(id_, 0, 10), aErrNone) << "any other count ends it at once";
     int32_t none = 0;
     EXPECT_EQ(aLink_AwaitConnectionLoss(none, 0, 10), aErrParam);
+}
+
+// Voluntary context switches of all this process's threads: how often they
+// went to sleep, which a thread that polls does every time.
+long SleepsOfAllThreads()
+{
+    long total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return -1;
+    while (struct dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        std::ifstream status(std::string("/proc/self/task/") + task->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    closedir(tasks);
+    return total;
+}
+
+// Once the module closed its connection and that was seen, an idle link
+// sleeps: the closed socket stays readable, but nobody is woken for it.
+TEST_F(LinkReader, AClosedConnectionDoesNotKeepThePipeAwake)
+{
+    uint32_t losses = aLink_GetConnectionLosses(id_);
+    shutdown(peer_, SHUT_RDWR);
+    ASSERT_EQ(aLink_AwaitConnectionLoss(id_, losses, 10000), aErrNone);
+    // Past the pause after which the pipe opens its gate again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * aLINK_GATE_IDLE_MS));
+    long before = SleepsOfAllThreads();
+    ASSERT_GE(before, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The pipe's own read time-outs come every 100 ms; polling the closed
+    // socket would be 50 or more.
+    EXPECT_LT(SleepsOfAllThreads() - before, 25);
+    EXPECT_EQ(aLink_GetStatus(id_), kLinkRunning);
 }
 
 // A peer that went away leaves the caller waiting out its time, not spinning
