@@ -328,7 +328,9 @@ static uint32_t sReopenGate(aLinkRecord* link, uint32_t* visitsSeen)
     std::unique_lock<std::mutex> role(link->readerRole, std::try_to_lock);
     if (!role.owns_lock()) {
         // A caller is reading: it wakes the pipe when it leaves. Asked before
-        // the second try, so a caller leaving in between still sees it.
+        // the second try, so that only a caller that looked just before the
+        // asking and leaves just after the try misses it; the pipe then looks
+        // again at its read time-out.
         link->inPipeAwaitsRole = true;
         role.try_lock();
         if (!role.owns_lock())
@@ -394,18 +396,17 @@ aPacket* aLinkPipes_AwaitAsReader(aLinkRecord* link, aPacketFilter filter, void*
     if (!role.owns_lock())
         return NULL;
     link->readerVisits.fetch_add(1);
-    // However this ends: the role is let go first, then an in-pipe that
-    // waits for it is woken.
+    // However this ends, an in-pipe that waits for the role is woken. Still
+    // under the role: a stop may replace the stream once it is let go. (An
+    // in-pipe that asks just after this looks again at its read time-out.)
     struct Leave {
         aLinkRecord* link;
-        std::unique_lock<std::mutex>& role;
         ~Leave()
         {
-            role.unlock();
             if (link->inPipeAwaitsRole.exchange(false))
                 aStream_GateWake(link->stream);
         }
-    } leave{link, role};
+    } leave{link};
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     // Checked under the role: after a stop took it, running stays cleared
     // until a start has put the (maybe renewed) stream in place.
